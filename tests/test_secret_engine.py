@@ -1,0 +1,296 @@
+"""SecurityEngine: derived key, Fernet tokens with the count, key rotation."""
+
+import base64
+import os
+
+import pytest
+from cryptography.fernet import Fernet
+
+from zorvane_road_objects.secret import SecurityEngine
+
+from _secret_ref import DERIVED_KEY, KeySource, fernet_for, open_token, rotated_key, run_python
+
+
+def encrypt_many(engine, n, start=1):
+    return [engine.encrypt_sensitive_data(f"message {i}") for i in range(start, start + n)]
+
+
+@pytest.fixture
+def key_source(monkeypatch):
+    source = KeySource()
+    monkeypatch.setattr(os, "urandom", source)
+    return source
+
+
+# ---------------------------------------------------------------------------
+# Tokens and their plaintext
+
+
+def test_first_tokens_carry_count_under_derived_key():
+    engine = SecurityEngine()
+    for expected in (1, 2, 3):
+        token = engine.encrypt_sensitive_data("héllo wörld ✓")
+        assert isinstance(token, bytes)
+        count, raw = open_token(DERIVED_KEY, token)
+        assert count == expected
+        assert raw == "héllo wörld ✓".encode("utf-8")
+    plain = fernet_for(DERIVED_KEY).decrypt(SecurityEngine().encrypt_sensitive_data("x"))
+    assert plain[:4] == b"\x01\x00\x00\x00"
+
+
+def test_equal_inputs_give_different_tokens():
+    engine = SecurityEngine()
+    a, b = engine.encrypt_sensitive_data("same"), engine.encrypt_sensitive_data("same")
+    assert a != b
+    assert engine.decrypt_sensitive_data(a) == engine.decrypt_sensitive_data(b) == "same"
+
+
+@pytest.mark.parametrize("text", ["", "plain", "ünïcödé", "\U0001f697 car", "a\x00b", "x" * 10000])
+def test_round_trip_between_fresh_engines(text):
+    token = SecurityEngine().encrypt_sensitive_data(text)
+    assert SecurityEngine().decrypt_sensitive_data(token) == text
+    assert SecurityEngine().decrypt_sensitive_data(token.decode("ascii")) == text
+
+
+def test_empty_text_token_is_just_the_count():
+    token = SecurityEngine().encrypt_sensitive_data("")
+    assert fernet_for(DERIVED_KEY).decrypt(token) == b"\x01\x00\x00\x00"
+    assert SecurityEngine().decrypt_sensitive_data(token) == ""
+
+
+def test_cross_process_tokens():
+    mine = SecurityEngine().encrypt_sensitive_data("from parent")
+    code = (
+        "import sys\n"
+        "from zorvane_road_objects.secret import SecurityEngine\n"
+        f"print(SecurityEngine().decrypt_sensitive_data({mine!r}))\n"
+        "print(SecurityEngine().encrypt_sensitive_data('from child ✓').decode())\n"
+    )
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    decrypted, theirs = proc.stdout.splitlines()
+    assert decrypted == "from parent"
+    assert SecurityEngine().decrypt_sensitive_data(theirs) == "from child ✓"
+
+
+@pytest.mark.parametrize(
+    "plaintext, expected",
+    [
+        (b"", ""),
+        (b"ab", ""),
+        (b"\x07\x00\x00\x00", ""),
+        (b"\xff\xff\xff\xffok", "ok"),
+        (b"\x01\x00\x00\x00\xff\xfe", None),  # not UTF-8 after the count
+        (b"\x01\x00\x00\x00\xed\xa0\x80", None),  # encoded surrogate: strict refuses
+    ],
+)
+def test_foreign_tokens_under_the_derived_key(plaintext, expected):
+    token = fernet_for(DERIVED_KEY).encrypt(plaintext)
+    assert SecurityEngine().decrypt_sensitive_data(token) == expected
+
+
+def tamper(token):
+    raw = bytearray(base64.urlsafe_b64decode(token))
+    raw[-40] ^= 1
+    return base64.urlsafe_b64encode(bytes(raw))
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        None,
+        12345,
+        3.5,
+        b"",
+        "",
+        b"not a token",
+        "gAAAAA",
+        os.urandom(100),
+        object(),
+        ["list"],
+        "ünïcödé",
+    ],
+    ids=repr,
+)
+def test_decrypt_of_non_tokens_gives_none(value):
+    assert SecurityEngine().decrypt_sensitive_data(value) is None
+
+
+def test_tampered_and_foreign_key_tokens_give_none():
+    engine = SecurityEngine()
+    token = engine.encrypt_sensitive_data("secret")
+    assert engine.decrypt_sensitive_data(tamper(token)) is None
+    assert engine.decrypt_sensitive_data(token[:-8]) is None
+    other = Fernet(Fernet.generate_key()).encrypt(b"\x01\x00\x00\x00secret")
+    assert engine.decrypt_sensitive_data(other) is None
+
+
+@pytest.mark.parametrize("error", [ValueError, OSError, MemoryError])
+def test_decrypt_swallows_ordinary_errors(monkeypatch, error):
+    token = SecurityEngine().encrypt_sensitive_data("x")
+    engine = SecurityEngine()
+
+    def broken(_):
+        raise error("boom")
+
+    monkeypatch.setattr(base64, "urlsafe_b64encode", broken)
+    assert engine.decrypt_sensitive_data(token) is None
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_decrypt_lets_interrupts_through(monkeypatch, error):
+    token = SecurityEngine().encrypt_sensitive_data("x")
+    engine = SecurityEngine()
+
+    def interrupted(_):
+        raise error()
+
+    monkeypatch.setattr(base64, "urlsafe_b64encode", interrupted)
+    with pytest.raises(error):
+        engine.decrypt_sensitive_data(token)
+
+
+# ---------------------------------------------------------------------------
+# Failed calls
+
+
+@pytest.mark.parametrize(
+    "data, error",
+    [(None, AttributeError), (b"bytes", AttributeError), (42, AttributeError),
+     ("lone \ud800 surrogate", UnicodeEncodeError)],
+    ids=["None", "bytes", "int", "surrogate"],
+)
+def test_failed_calls_raise_and_still_count(key_source, data, error):
+    engine = SecurityEngine()
+    with pytest.raises(error):
+        engine.encrypt_sensitive_data(data)
+    assert open_token(DERIVED_KEY, engine.encrypt_sensitive_data("next")) == (2, b"next")
+
+    engine = SecurityEngine()
+    encrypt_many(engine, 998)
+    with pytest.raises(error):
+        engine.encrypt_sensitive_data(data)  # call 999
+    assert key_source.calls == []
+    token = engine.encrypt_sensitive_data("thousandth")  # call 1000 rotates first
+    assert key_source.calls == [32]
+    new_key = rotated_key(key_source.block(1), DERIVED_KEY)
+    assert fernet_for(new_key).decrypt(token) == b"\xe8\x03\x00\x00thousandth"
+
+
+def test_str_subclass_data_is_encrypted():
+    class Text(str):
+        pass
+
+    engine = SecurityEngine()
+    assert engine.decrypt_sensitive_data(engine.encrypt_sensitive_data(Text("sub"))) == "sub"
+
+
+# ---------------------------------------------------------------------------
+# Key rotation
+
+
+def test_rotation_at_1000_and_2000_keeps_earlier_tokens(key_source):
+    engine = SecurityEngine()
+    tokens = [None] + encrypt_many(engine, 2001)  # tokens[i] is call i
+    assert key_source.calls == [32, 32]
+    k1 = rotated_key(key_source.block(1), DERIVED_KEY)
+    k2 = rotated_key(key_source.block(2), k1)
+
+    # Each token under the key of its era, with its own count.
+    for i, key in [(1, DERIVED_KEY), (999, DERIVED_KEY), (1000, k1), (1999, k1),
+                   (2000, k2), (2001, k2)]:
+        assert open_token(key, tokens[i]) == (i, f"message {i}".encode())
+        assert engine.decrypt_sensitive_data(tokens[i]) == f"message {i}"
+    assert open_token(k1, tokens[1000])[0].to_bytes(4, "little") == b"\xe8\x03\x00\x00"
+
+    # Other fresh engines read only what was made before the first rotation.
+    fresh = SecurityEngine()
+    assert fresh.decrypt_sensitive_data(tokens[1]) == "message 1"
+    assert fresh.decrypt_sensitive_data(tokens[999]) == "message 999"
+    for i in (1000, 1500, 2000, 2001):
+        assert fresh.decrypt_sensitive_data(tokens[i]) is None
+
+    # Tokens of all eras, from all keys, still decrypt in the rotated engine.
+    assert all(engine.decrypt_sensitive_data(tokens[i]) == f"message {i}"
+               for i in range(1, 2002, 37))
+    stranger = Fernet(Fernet.generate_key()).encrypt(b"\x01\x00\x00\x00x")
+    assert engine.decrypt_sensitive_data(stranger) is None
+
+
+def test_decryption_tries_current_key_then_earlier_newest_first(key_source, monkeypatch):
+    engine = SecurityEngine()
+    tokens = [None] + encrypt_many(engine, 2000)
+    k1 = rotated_key(key_source.block(1), DERIVED_KEY)
+    k2 = rotated_key(key_source.block(2), k1)
+
+    tried = []
+    real = base64.urlsafe_b64encode
+
+    def recording(key):
+        tried.append(bytes(key))
+        return real(key)
+
+    monkeypatch.setattr(base64, "urlsafe_b64encode", recording)
+    assert engine.decrypt_sensitive_data(tokens[2000]) == "message 2000"
+    assert tried == [k2]
+    tried.clear()
+    assert engine.decrypt_sensitive_data(tokens[5]) == "message 5"
+    assert tried == [k2, k1, DERIVED_KEY]
+    tried.clear()
+    assert engine.decrypt_sensitive_data(b"garbage") is None
+    assert tried == [k2, k1, DERIVED_KEY]
+
+
+def test_rotation_failure_keeps_key_and_count(monkeypatch):
+    source = KeySource(fail_at={1})
+    monkeypatch.setattr(os, "urandom", source)
+    engine = SecurityEngine()
+    encrypt_many(engine, 999)
+    with pytest.raises(OSError, match="random source unavailable"):
+        engine.encrypt_sensitive_data("thousandth")
+    # Key unchanged, count advanced: call 1001 is under the derived key.
+    assert open_token(DERIVED_KEY, engine.encrypt_sensitive_data("after")) == (1001, b"after")
+    encrypt_many(engine, 998)  # calls 1002 .. 1999
+    assert source.calls == [32]
+    token = engine.encrypt_sensitive_data("two thousandth")
+    assert source.calls == [32, 32]
+    new_key = rotated_key(source.block(2), DERIVED_KEY)
+    assert open_token(new_key, token) == (2000, b"two thousandth")
+
+
+def test_repeated_init_resets_nothing(key_source):
+    engine = SecurityEngine()
+    encrypt_many(engine, 1000)
+    engine.__init__()
+    token = engine.encrypt_sensitive_data("later")
+    k1 = rotated_key(key_source.block(1), DERIVED_KEY)
+    assert open_token(k1, token) == (1001, b"later")
+
+
+# ---------------------------------------------------------------------------
+# Arguments
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda e: e.encrypt_sensitive_data(), None),
+        (lambda e: e.encrypt_sensitive_data("a", "b"), None),
+        (lambda e: e.encrypt_sensitive_data(data="a"), None),
+        (lambda e: e.decrypt_sensitive_data(), None),
+        (lambda e: e.decrypt_sensitive_data(b"t", b"u"), None),
+        (lambda e: e.decrypt_sensitive_data(encrypted_data=b"t"), None),
+        (lambda e: SecurityEngine("seed"), "__init__() takes exactly 0 positional arguments (1 given)"),
+        (lambda e: SecurityEngine(master_key=b"k"),
+         "__init__() got an unexpected keyword argument 'master_key'"),
+        (lambda e: e.__init__(1, 2), "__init__() takes exactly 0 positional arguments (2 given)"),
+    ],
+)
+def test_argument_counts_and_keywords(call, message):
+    engine = SecurityEngine()
+    with pytest.raises(TypeError) as info:
+        call(engine)
+    if message is not None:
+        assert str(info.value) == message
+    # Argument errors are not encryption calls: the count did not move.
+    assert open_token(DERIVED_KEY, engine.encrypt_sensitive_data("x"))[0] == 1

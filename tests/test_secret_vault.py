@@ -1,0 +1,133 @@
+"""KeyVault: argument checks, the unlock delay, the refusals."""
+
+import time
+
+import pytest
+
+from zorvane_road_objects.secret import KeyVault
+
+
+class Text(str):
+    pass
+
+
+def type_error(name, got):
+    return f"Argument '{name}' has incorrect type (expected str, got {got})"
+
+
+@pytest.fixture
+def sleeps(monkeypatch):
+    """Records the delays asked of time.sleep, which still sleeps."""
+    calls = []
+    real = time.sleep
+
+    def recording(seconds):
+        calls.append(seconds)
+        real(seconds)
+
+    monkeypatch.setattr(time, "sleep", recording)
+    return calls
+
+
+@pytest.mark.parametrize("password", ["", "correct horse", "ünïcödé ✓"])
+def test_unlock_fails_after_delay_and_vault_stays_locked(sleeps, password):
+    vault = KeyVault()
+    start = time.monotonic()
+    assert vault.unlock_vault(password) is False
+    assert time.monotonic() - start >= 0.1
+    assert sleeps == [0.1]
+    with pytest.raises(ValueError) as info:
+        vault.store_secret("name", "value")
+    assert info.value.args == ("Vault is locked",)
+
+
+@pytest.mark.parametrize(
+    "password, error",
+    [(None, AttributeError), ("lone \udc80", UnicodeEncodeError)],
+    ids=["None", "surrogate"],
+)
+def test_unlock_with_unencodable_password_fails_before_delay(sleeps, password, error):
+    vault = KeyVault()
+    with pytest.raises(error):
+        vault.unlock_vault(password)
+    assert sleeps == []
+    with pytest.raises(ValueError, match="^Vault is locked$"):
+        vault.retrieve_secret("name")
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        (("k", "v"), {}),
+        ((None, None), {}),
+        (("k",), {"value": None}),
+        ((), {"key": "k", "value": "v"}),
+        ((), {"value": "v", "key": None}),
+    ],
+)
+def test_store_is_refused(args, kwargs):
+    vault = KeyVault()
+    for _ in range(2):  # the refusal leaves the vault as it was
+        with pytest.raises(ValueError) as info:
+            vault.store_secret(*args, **kwargs)
+        assert type(info.value) is ValueError
+        assert info.value.args == ("Vault is locked",)
+        assert info.value.__cause__ is None and info.value.__context__ is None
+
+
+@pytest.mark.parametrize("key", ["k", None, ""])
+def test_retrieve_is_refused(key):
+    with pytest.raises(ValueError) as info:
+        KeyVault().retrieve_secret(key)
+    assert info.value.args == ("Vault is locked",)
+
+
+BAD = [(1, "int"), (b"k", "bytes"), (Text("k"), "Text"), (1.5, "float"), ([], "list")]
+
+
+@pytest.mark.parametrize("bad, got", BAD)
+def test_argument_types(sleeps, bad, got):
+    vault = KeyVault()
+    cases = [
+        (lambda: vault.unlock_vault(bad), "master_password"),
+        (lambda: vault.store_secret(bad, "v"), "key"),
+        (lambda: vault.store_secret("k", bad), "value"),
+        (lambda: vault.store_secret(bad, bad), "key"),
+        (lambda: vault.store_secret(key=bad, value=None), "key"),
+        (lambda: vault.store_secret(value=bad, key=None), "value"),
+        (lambda: vault.retrieve_secret(bad), "key"),
+    ]
+    for call, name in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == type_error(name, got)
+    assert sleeps == []
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda v: v.store_secret("k"), "store_secret() takes exactly 2 positional arguments (1 given)"),
+        (lambda v: v.store_secret(), "store_secret() takes exactly 2 positional arguments (0 given)"),
+        (lambda v: v.store_secret("k", "v", "x"),
+         "store_secret() takes exactly 2 positional arguments (3 given)"),
+        (lambda v: v.store_secret(value="v"),
+         "store_secret() takes exactly 2 positional arguments (0 given)"),
+        (lambda v: v.store_secret("k", key="k"),
+         "store_secret() got multiple values for keyword argument 'key'"),
+        (lambda v: v.store_secret("k", "v", other=1),
+         "store_secret() got an unexpected keyword argument 'other'"),
+        (lambda v: v.unlock_vault(), None),
+        (lambda v: v.unlock_vault("a", "b"), None),
+        (lambda v: v.unlock_vault(master_password="a"), None),
+        (lambda v: v.retrieve_secret(key="k"), None),
+        (lambda v: KeyVault(1), "__init__() takes exactly 0 positional arguments (1 given)"),
+        (lambda v: KeyVault(locked=False), "__init__() got an unexpected keyword argument 'locked'"),
+    ],
+)
+def test_argument_counts_and_keywords(sleeps, call, message):
+    with pytest.raises(TypeError) as info:
+        call(KeyVault())
+    if message is not None:
+        assert str(info.value) == message
+    assert sleeps == []
