@@ -1,0 +1,268 @@
+// Model provisioning: small helpers for the download operation (settings,
+// console messages, caught exceptions, text files) and the per-model lock
+// file that serialises downloads between threads and processes.
+#include "zv_native.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace zvp {
+
+// ---------------------------------------------------------------------------
+// Caught exceptions.
+
+// Takes the raised exception out of the error indicator, normalised and with
+// its traceback attached. Call only while an exception is set.
+PyObject *take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Raises `exc` again (steals the reference), without chaining it to
+// whatever exception is being handled.
+void restore_exception(PyObject *exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc,
+                  PyException_GetTraceback(exc));
+#endif
+}
+
+// True when the pending exception belongs to the `Exception` hierarchy, the
+// errors that the download steps handle; KeyboardInterrupt and SystemExit
+// are left to pass.
+bool pending_is_exception() {
+    return PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+// str(exc) cut to its first `n` characters.
+PyObject *error_text(PyObject *exc, Py_ssize_t n) {
+    zv::Ref s(PyObject_Str(exc));
+    if (!s) return nullptr;
+    if (PyUnicode_GET_LENGTH(s.get()) <= n) return s.release();
+    return PyUnicode_Substring(s.get(), 0, n);
+}
+
+// ---------------------------------------------------------------------------
+// Integers held in 32 bits.
+
+bool as_int32(PyObject *num, int *out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(num, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v > INT_MAX || v < INT_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// int(x) held in 32 bits.
+bool int32_of(PyObject *x, int *out) {
+    zv::Ref num(PyNumber_Long(x));
+    return num && as_int32(num.get(), out);
+}
+
+// An integer setting from the environment: int() of its text (default "0"),
+// 0 when the text is not an integer, OverflowError when it does not fit.
+bool read_setting(PyObject *os, const char *name, int *out) {
+    zv::Ref environ(PyObject_GetAttrString(os, "environ"));
+    if (!environ) return false;
+    zv::Ref text(PyObject_CallMethod(environ.get(), "get", "ss", name, "0"));
+    if (!text) return false;
+    zv::Ref num(PyNumber_Long(text.get()));
+    if (!num) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+        PyErr_Clear();
+        *out = 0;
+        return true;
+    }
+    return as_int32(num.get(), out);
+}
+
+// ---------------------------------------------------------------------------
+// Number formatting as Python's "{:.Nf}".
+
+PyObject *fixed(double x, int decimals) {
+    char *s = PyOS_double_to_string(x, 'f', decimals, 0, nullptr);
+    if (!s) return nullptr;
+    PyObject *r = PyUnicode_FromString(s);
+    PyMem_Free(s);
+    return r;
+}
+
+// A size as whole mebibytes: integer division, shown with one decimal.
+PyObject *whole_mib(int size) { return fixed(static_cast<double>(size / 1048576), 1); }
+
+// ---------------------------------------------------------------------------
+// Console messages.
+
+PyObject *builtin(const char *name) {
+    PyObject *b = PyEval_GetBuiltins();
+    PyObject *f = b ? PyDict_GetItemString(b, name) : nullptr;
+    if (!f) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return nullptr;
+    }
+    return Py_NewRef(f);
+}
+
+// One line on standard output through print(): bright cyan, the
+// "[DOWNLOAD] " prefix, the message (a PyUnicode_FromFormat format and its
+// arguments), reset.
+bool print_message_v(const char *fmt, va_list ap) {
+    zv::Ref msg(PyUnicode_FromFormatV(fmt, ap));
+    if (!msg) return false;
+    zv::Ref line(PyUnicode_FromFormat("\x1b[96m[DOWNLOAD] %U\x1b[0m", msg.get()));
+    if (!line) return false;
+    zv::Ref print(builtin("print"));
+    if (!print) return false;
+    zv::Ref r(PyObject_CallOneArg(print.get(), line.get()));
+    return static_cast<bool>(r);
+}
+
+// ---------------------------------------------------------------------------
+// Text files, through the built-in open().
+
+// Closes `f`, keeping an exception that is already pending.
+static bool close_file(PyObject *f) {
+    if (PyErr_Occurred()) {
+        PyObject *pending = take_exception();
+        zv::Ref r(PyObject_CallMethod(f, "close", nullptr));
+        if (!r) PyErr_Clear();
+        restore_exception(pending);
+        return false;
+    }
+    zv::Ref r(PyObject_CallMethod(f, "close", nullptr));
+    return static_cast<bool>(r);
+}
+
+PyObject *open_file(PyObject *path, const char *mode) {
+    zv::Ref open(builtin("open"));
+    if (!open) return nullptr;
+    return PyObject_CallFunction(open.get(), "Os", path, mode);
+}
+
+// The whole text of `path` (mode "r"), surrounding whitespace stripped.
+PyObject *read_text_stripped(PyObject *path) {
+    zv::Ref f(open_file(path, "r"));
+    if (!f) return nullptr;
+    zv::Ref text(PyObject_CallMethod(f.get(), "read", nullptr));
+    zv::Ref stripped(text ? PyObject_CallMethod(text.get(), "strip", nullptr) : nullptr);
+    if (!close_file(f.get())) return nullptr;
+    return stripped.release();
+}
+
+// Replaces the contents of `path` with `text` (mode "w").
+bool write_text(PyObject *path, PyObject *text) {
+    zv::Ref f(open_file(path, "w"));
+    if (!f) return false;
+    zv::Ref r(PyObject_CallMethod(f.get(), "write", "O", text));
+    return close_file(f.get()) && r;
+}
+
+// ---------------------------------------------------------------------------
+// Lock file. While one call holds the lock of a model file, other calls for
+// the same file (other threads or processes) wait before they look at the
+// cached copy, so that only one of them downloads and the temporary and
+// timestamp files have a single writer. The operating system drops the lock
+// when its holder exits, so a crashed download never blocks the next one.
+// Where no lock can be had (a file system without locks, a directory that
+// cannot hold the lock file) the call goes on without it.
+
+// Takes the lock of `path`, waiting for its holder. Returns false only when
+// a signal handler raised while waiting; `*token` is then null, as it is when
+// no lock could be had.
+bool lock_acquire(PyObject *path, void **token) {
+    *token = nullptr;
+#ifdef _WIN32
+    wchar_t *wpath = PyUnicode_AsWideCharString(path, nullptr);
+    if (!wpath) {
+        PyErr_Clear();
+        return true;
+    }
+    HANDLE h;
+    Py_BEGIN_ALLOW_THREADS
+    h = CreateFileW(wpath, GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    Py_END_ALLOW_THREADS
+    PyMem_Free(wpath);
+    if (h == INVALID_HANDLE_VALUE) return true;
+    OVERLAPPED ov = {};
+    BOOL locked;
+    Py_BEGIN_ALLOW_THREADS
+    locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov);
+    Py_END_ALLOW_THREADS
+    if (!locked) {
+        CloseHandle(h);
+        return true;
+    }
+    *token = h;
+    return true;
+#else
+    zv::Ref encoded(PyUnicode_EncodeFSDefault(path));
+    if (!encoded) {
+        PyErr_Clear();
+        return true;
+    }
+    const char *cpath = PyBytes_AS_STRING(encoded.get());
+    int fd;
+    Py_BEGIN_ALLOW_THREADS
+    fd = open(cpath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    Py_END_ALLOW_THREADS
+    if (fd < 0) return true;
+    for (;;) {
+        int rc, err;
+        Py_BEGIN_ALLOW_THREADS
+        rc = flock(fd, LOCK_EX);
+        err = errno;
+        Py_END_ALLOW_THREADS
+        if (rc == 0) break;
+        if (err != EINTR) {
+            close(fd);
+            return true;
+        }
+        // Interrupted by a signal: run its Python handler (Ctrl-C raises).
+        if (PyErr_CheckSignals() < 0) {
+            close(fd);
+            return false;
+        }
+    }
+    *token = reinterpret_cast<void *>(static_cast<intptr_t>(fd) + 1);
+    return true;
+#endif
+}
+
+// Drops a lock taken by lock_acquire (a null token is no lock).
+void lock_release(void *token) {
+    if (!token) return;
+#ifdef _WIN32
+    CloseHandle(static_cast<HANDLE>(token));
+#else
+    close(static_cast<int>(reinterpret_cast<intptr_t>(token) - 1));
+#endif
+}
+
+}  // namespace zvp
