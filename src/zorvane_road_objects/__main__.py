@@ -1,0 +1,7 @@
+"""``python -m zorvane_road_objects``: the zorvane-robj command-line tool."""
+
+import sys
+
+from zorvane_road_objects.cli import main
+
+sys.exit(main())

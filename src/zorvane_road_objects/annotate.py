@@ -1,0 +1,213 @@
+"""Drawing detection records onto images.
+
+``draw_detections(image, detections)`` returns an annotated copy of a BGR
+image: one box per record in its class colour, and a filled label with the
+class name and the confidence in percent. Line widths and text size follow
+the image size, so the drawing stays readable on thumbnails and on 4K frames.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+
+import cv2
+import numpy as np
+
+__all__ = ["CLASS_NAMES", "CLASS_COLOURS", "class_colour", "draw_detections", "style_for"]
+
+CLASS_NAMES = (
+    "person",
+    "bicycle",
+    "motorcycle",
+    "car",
+    "bus",
+    "truck",
+    "traffic_light",
+    "stop_sign",
+)
+
+# BGR, one per class id; strong hues that stay apart from each other and
+# from the greys, greens and browns of road scenes.
+CLASS_COLOURS = (
+    (48, 48, 255),  # person: red
+    (0, 140, 255),  # bicycle: orange
+    (255, 0, 255),  # motorcycle: magenta
+    (255, 128, 0),  # car: blue
+    (0, 230, 255),  # bus: yellow
+    (255, 255, 0),  # truck: cyan
+    (0, 220, 0),  # traffic_light: green
+    (200, 50, 140),  # stop_sign: purple
+)
+_FALLBACK_COLOUR = (160, 160, 160)
+
+_FONT = cv2.FONT_HERSHEY_SIMPLEX
+
+
+def class_colour(class_id) -> tuple[int, int, int]:
+    """BGR colour of a class id (grey for ids outside the class table)."""
+    try:
+        i = int(class_id)
+    except (TypeError, ValueError, OverflowError):
+        return _FALLBACK_COLOUR
+    if 0 <= i < len(CLASS_COLOURS):
+        return CLASS_COLOURS[i]
+    return _FALLBACK_COLOUR
+
+
+def _text_colour(bg) -> tuple[int, int, int]:
+    b, g, r = bg
+    luma = 0.114 * b + 0.587 * g + 0.299 * r
+    return (0, 0, 0) if luma > 140 else (255, 255, 255)
+
+
+def style_for(height: int, width: int) -> dict:
+    """Box thickness, font scale, font thickness and label padding for an image size."""
+    base = (max(int(height), 1) + max(int(width), 1)) / 2.0
+    thickness = max(2, int(round(base / 400.0)))
+    font_scale = max(0.45, base / 1100.0)
+    font_thickness = max(1, int(round(thickness / 2.0)))
+    pad = max(2, int(round(thickness * 1.5)))
+    return {
+        "thickness": thickness,
+        "font_scale": font_scale,
+        "font_thickness": font_thickness,
+        "pad": pad,
+    }
+
+
+def _records(detections) -> list:
+    if detections is None:
+        return []
+    if isinstance(detections, Mapping):
+        detections = detections.get("results") or []
+    if not isinstance(detections, Iterable):
+        raise TypeError("detections must be a detection result or a list of records")
+    return list(detections)
+
+
+def _box(rec, width: int, height: int):
+    """Integer box of a record, clipped a little beyond the image; None if unusable."""
+    try:
+        l, t, r, b = (float(v) for v in rec["ltrb"])
+    except (KeyError, TypeError, ValueError):
+        return None
+    if not all(math.isfinite(v) for v in (l, t, r, b)):
+        return None
+    if r < l:
+        l, r = r, l
+    if b < t:
+        t, b = b, t
+    if r < 0 or b < 0 or l > width - 1 or t > height - 1:
+        return None
+
+    def clip(v, hi):
+        return int(round(min(max(v, -1.0), hi + 1.0)))
+
+    return clip(l, width - 1), clip(t, height - 1), clip(r, width - 1), clip(b, height - 1)
+
+
+def _label(rec) -> str:
+    name = rec.get("class")
+    if not isinstance(name, str) or not name:
+        cid = rec.get("class_id")
+        name = CLASS_NAMES[cid] if isinstance(cid, int) and 0 <= cid < len(CLASS_NAMES) else str(cid)
+    conf = rec.get("ltrb_conf")
+    return f"{name} {conf}%" if conf is not None else name
+
+
+def _overlaps(a, b) -> bool:
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+def _place_label(box, lw, lh, thick, width, height, placed):
+    """Top-left corner of a label of lw x lh for a box.
+
+    Tried in order: above the box (left-aligned, then right-aligned), below
+    it, then stacked further above; the first spot inside the image that
+    overlaps no placed label wins. When none is free, the label goes above
+    the box, or inside its top edge when there is no room above.
+    """
+    l, t, r, b = box
+    half = thick // 2
+    xl = l - half
+    xr = r + half - lw
+    above = t - half - lh
+    below = b + half + 1
+    spots = [(xl, above), (xr, above), (xl, below), (xr, below)]
+    spots += [(xl, above - k * lh) for k in range(1, 6)]
+    for x, y in spots:
+        if x < 0 or y < 0 or x + lw > width or y + lh > height:
+            continue
+        if not any(_overlaps((x, y, x + lw, y + lh), p) for p in placed):
+            return x, y
+    x = min(max(xl, 0), max(width - lw, 0))
+    y = above if above >= 0 else max(min(t + half, height - lh), 0)
+    return x, y
+
+
+def draw_detections(image: np.ndarray, detections) -> np.ndarray:
+    """Return a copy of ``image`` with the detections drawn on it.
+
+    ``image`` is a uint8 BGR array (H x W x 3; a grey H x W or H x W x 1
+    image and a BGRA image are converted to BGR). ``detections`` is a
+    detection result ({"results": [...], ...}) or a list of detection records.
+    Records with missing or non-finite boxes, or boxes wholly outside the
+    image, are left out. The input array is not modified.
+    """
+    if not isinstance(image, np.ndarray) or image.dtype != np.uint8:
+        raise TypeError("image must be a uint8 numpy array")
+    if image.ndim == 2 or (image.ndim == 3 and image.shape[2] == 1):
+        canvas = cv2.cvtColor(np.ascontiguousarray(image), cv2.COLOR_GRAY2BGR)
+    elif image.ndim == 3 and image.shape[2] == 4:
+        canvas = cv2.cvtColor(np.ascontiguousarray(image), cv2.COLOR_BGRA2BGR)
+    elif image.ndim == 3 and image.shape[2] == 3:
+        canvas = np.array(image, dtype=np.uint8, order="C", copy=True)
+    else:
+        raise ValueError(f"unsupported image shape {image.shape}")
+    height, width = canvas.shape[:2]
+    if height == 0 or width == 0:
+        return canvas
+
+    items = []
+    for rec in _records(detections):
+        if not isinstance(rec, Mapping):
+            continue
+        box = _box(rec, width, height)
+        if box is None:
+            continue
+        conf = rec.get("ltrb_conf")
+        key = conf if isinstance(conf, (int, float)) and math.isfinite(conf) else -1
+        items.append((key, box, class_colour(rec.get("class_id")), _label(rec)))
+    # Lowest confidence first, so the surest boxes and labels end up on top.
+    items.sort(key=lambda it: it[0])
+
+    st = style_for(height, width)
+    thick, scale, fthick, pad = st["thickness"], st["font_scale"], st["font_thickness"], st["pad"]
+
+    for _, (l, t, r, b), colour, _ in items:
+        cv2.rectangle(canvas, (l, t), (r, b), colour, thick, cv2.LINE_AA)
+
+    # Labels are placed surest first, each where it overlaps no label placed
+    # before it; they are drawn in the opposite order so the surest end on top.
+    placed: list[tuple[int, int, int, int]] = []
+    labels = []
+    for _, box, colour, text in reversed(items):
+        (tw, th), base = cv2.getTextSize(text, _FONT, scale, fthick)
+        lw, lh = tw + 2 * pad, th + base + 2 * pad
+        x0, y0 = _place_label(box, lw, lh, thick, width, height, placed)
+        placed.append((x0, y0, x0 + lw, y0 + lh))
+        labels.append((x0, y0, lw, lh, th, colour, text))
+    for x0, y0, lw, lh, th, colour, text in reversed(labels):
+        cv2.rectangle(canvas, (x0, y0), (x0 + lw, y0 + lh), colour, cv2.FILLED)
+        cv2.putText(
+            canvas,
+            text,
+            (x0 + pad, y0 + pad + th),
+            _FONT,
+            scale,
+            _text_colour(colour),
+            fthick,
+            cv2.LINE_AA,
+        )
+    return canvas

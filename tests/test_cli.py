@@ -1,0 +1,574 @@
+"""The zorvane-robj command-line tool, the annotation drawing and the demo script.
+
+The CLI runs as a real subprocess (``python -m zorvane_road_objects``) with
+HOME pointing at a fresh temporary directory and provisioning pointed at the
+package's model server on 127.0.0.1. Most cases serve a tiny ONNX model with
+the catalogue interface and constant detections, so the figures are exact;
+one case runs the real catalogue model on the sample road image.
+"""
+
+from __future__ import annotations
+
+import http.client
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+from onnx import TensorProto, helper, numpy_helper
+
+from zorvane_road_objects import cli
+from zorvane_road_objects.annotate import CLASS_COLOURS, draw_detections, style_for
+
+REPO = Path(__file__).resolve().parent.parent
+SAMPLE = REPO / "samples" / "street_bus_cc-by.jpg"
+REAL_SMALL = REPO / "models" / "zorvane_robj_d_small_fp32.dat"
+
+# Rows [COCO class, score, l, t, r, b] of the tiny model: a car (COCO 2 -> class 3),
+# a bus (5 -> 4), a person below the default threshold, and an airplane
+# (COCO 4) that is not a road class.
+ROWS = [
+    [2, 0.9, 10, 20, 110, 220],
+    [5, 0.8, 120, 30, 300, 200],
+    [0, 0.3, 40, 40, 60, 90],
+    [4, 0.99, 0, 0, 30, 30],
+]
+CAR = {"ltrb": [10.0, 20.0, 110.0, 220.0], "ltrb_conf": 89, "class_id": 3, "class": "car"}
+BUS = {"ltrb": [120.0, 30.0, 300.0, 200.0], "ltrb_conf": 80, "class_id": 4, "class": "bus"}
+PERSON = {"ltrb": [40.0, 40.0, 60.0, 90.0], "ltrb_conf": 30, "class_id": 0, "class": "person"}
+
+CLI_TIMEOUT = 180
+
+
+def tiny_model_bytes(rows=ROWS) -> bytes:
+    """An ONNX model with the catalogue inputs whose first output is the constant rows."""
+    const = numpy_helper.from_array(np.asarray(rows, dtype=np.float32).reshape(-1, 6), "rows")
+    zero = numpy_helper.from_array(np.zeros((), dtype=np.float32), "zero")
+    nodes = [
+        # Touch every input so that the graph really consumes the feed.
+        helper.make_node("ReduceSum", ["image"], ["s_img"], keepdims=0),
+        helper.make_node("ReduceSum", ["im_shape"], ["s_shape"], keepdims=0),
+        helper.make_node("ReduceSum", ["scale_factor"], ["s_scale"], keepdims=0),
+        helper.make_node("Sum", ["s_img", "s_shape", "s_scale"], ["s_all"]),
+        helper.make_node("Mul", ["s_all", "zero"], ["nothing"]),
+        helper.make_node("Add", ["rows", "nothing"], ["det"]),
+    ]
+    graph = helper.make_graph(
+        nodes,
+        "tiny_road_objects",
+        [
+            helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, 640, 640]),
+            helper.make_tensor_value_info("im_shape", TensorProto.FLOAT, [1, 2]),
+            helper.make_tensor_value_info("scale_factor", TensorProto.FLOAT, [1, 2]),
+        ],
+        [helper.make_tensor_value_info("det", TensorProto.FLOAT, [len(rows), 6])],
+        initializer=[const, zero],
+    )
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
+    model.ir_version = 8
+    return model.SerializeToString()
+
+
+class Served:
+    def __init__(self, root: Path, server, thread):
+        self.root = root
+        self.server = server
+        self.thread = thread
+        host, port = server.server_address[:2]
+        self.host, self.port = host, port
+        self.url = f"http://{host}:{port}/"
+
+    def head(self, name: str):
+        conn = http.client.HTTPConnection(self.host, self.port, timeout=10)
+        try:
+            conn.request("HEAD", "/" + name)
+            resp = conn.getresponse()
+            return resp.status, dict(resp.getheaders())
+        finally:
+            conn.close()
+
+
+def start_server(root: Path) -> Served:
+    from zorvane_road_objects.model_server import make_server
+
+    server = make_server(str(root), "127.0.0.1", 0)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    return Served(root, server, thread)
+
+
+def stop_server(s: Served) -> None:
+    s.server.shutdown()
+    s.server.server_close()
+    s.thread.join(timeout=10)
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    """Model server with the tiny model as small_fp32 and a broken medium_fp32."""
+    root = tmp_path_factory.mktemp("models")
+    (root / cli.model_file_name("small_fp32")).write_bytes(tiny_model_bytes())
+    (root / cli.model_file_name("medium_fp32")).write_bytes(b"this is not an ONNX model" * 10)
+    s = start_server(root)
+    yield s
+    stop_server(s)
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+@pytest.fixture
+def home(tmp_path):
+    h = tmp_path / "home"
+    h.mkdir()
+    return h
+
+
+def cli_env(home: Path, server_url: str | None, **extra) -> dict:
+    env = dict(os.environ)
+    for name in ("ZORVANE_VERBOSE", "ZORVANE_ROBJ_SKIP_UPDATE", "ZORVANE_ROBJ_MODEL_SERVER"):
+        env.pop(name, None)
+    env["HOME"] = str(home)
+    env["USERPROFILE"] = str(home)
+    if server_url is not None:
+        env["ZORVANE_ROBJ_MODEL_SERVER"] = server_url
+    env.update(extra)
+    return env
+
+
+def run_cli(args, env, timeout=CLI_TIMEOUT) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-m", "zorvane_road_objects", *map(str, args)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def noise_image(h: int, w: int, seed: int = 0) -> np.ndarray:
+    return np.random.default_rng(seed).integers(0, 256, (h, w, 3), dtype=np.uint8)
+
+
+def write_image(path: Path, img: np.ndarray) -> Path:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    assert cv2.imwrite(str(path), img)
+    return path
+
+
+@pytest.fixture
+def image_tree(tmp_path):
+    """A folder with three good images in nested folders, a corrupt, an empty and a text file."""
+    root = tmp_path / "images"
+    write_image(root / "sub" / "deeper" / "c.bmp", noise_image(40, 60, 3))
+    write_image(root / "sub" / "b.png", noise_image(48, 64, 2))
+    write_image(root / "a.jpg", noise_image(50, 70, 1))
+    (root / "corrupt.jpg").write_bytes(b"\xff\xd8\xff\xe0 definitely not a jpeg" + bytes(range(256)))
+    (root / "empty.png").write_bytes(b"")
+    (root / "notes.txt").write_text("not an image\n")
+    good = [root / "a.jpg", root / "sub" / "b.png", root / "sub" / "deeper" / "c.bmp"]
+    bad = [root / "corrupt.jpg", root / "empty.png"]
+    return root, good, bad
+
+
+def json_lines(stdout: str) -> list[dict]:
+    return [json.loads(line) for line in stdout.splitlines() if line.strip()]
+
+
+def by_class(records):
+    return sorted(records, key=lambda r: r["class_id"])
+
+
+# ---------------------------------------------------------------------------
+# detect
+
+
+def test_folder_with_corrupt_files_processes_the_rest_and_exits_1(served, home, image_tree):
+    root, good, bad = image_tree
+    proc = run_cli(["detect", root], cli_env(home, served.url))
+    assert proc.returncode == 1, proc.stderr
+    # Every good image is reported, in sorted order, with its detections and time.
+    positions = [proc.stdout.index(str(p)) for p in good]
+    assert positions == sorted(positions)
+    assert proc.stdout.count("2 objects in ") == 3
+    classes = [ln.split()[0] for ln in proc.stdout.splitlines() if ln.startswith("  ")]
+    assert classes == ["car", "bus"] * 3
+    assert " ms" in proc.stdout
+    for p in bad:
+        assert str(p) not in proc.stdout
+        assert f"{p}: cannot read image" in proc.stderr
+    assert "notes.txt" not in proc.stdout + proc.stderr
+    assert "2 of 5 input(s) not processed" in proc.stderr
+    # More than one image: a progress bar on stderr.
+    assert "5/5" in proc.stderr and "img/s" in proc.stderr
+
+
+def test_json_lines_parse_and_carry_the_detections(served, home, image_tree):
+    root, good, bad = image_tree
+    proc = run_cli(["detect", root, "--json", "--conf", "0.2"], cli_env(home, served.url))
+    assert proc.returncode == 1, proc.stderr
+    lines = json_lines(proc.stdout)
+    assert [d["path"] for d in lines] == [str(p) for p in sorted(good + bad, key=lambda p: p.relative_to(root).parts)]
+    for d in lines:
+        if Path(d["path"]) in bad:
+            assert set(d) == {"path", "error"} and d["error"].startswith("cannot read image")
+        else:
+            assert set(d) == {"path", "results", "ltrb_proc_sec"}
+            assert by_class(d["results"]) == [PERSON, CAR, BUS]
+            assert isinstance(d["ltrb_proc_sec"], float) and d["ltrb_proc_sec"] >= 0
+
+
+def test_json_stdout_stays_clean_with_verbose_provisioning(served, home, tmp_path):
+    img = write_image(tmp_path / "one.png", noise_image(30, 40))
+    proc = run_cli(["detect", img, "--json"], cli_env(home, served.url, ZORVANE_VERBOSE="1"))
+    assert proc.returncode == 0, proc.stderr
+    (d,) = json_lines(proc.stdout)
+    assert by_class(d["results"]) == [CAR, BUS]
+    assert "[DOWNLOAD] " in proc.stderr
+    # One image: no progress bar of images (the download has its own bar).
+    assert "img/s" not in proc.stderr
+
+
+def test_single_image_human_output(served, home, tmp_path):
+    img = write_image(tmp_path / "road.png", noise_image(30, 40))
+    proc = run_cli(["detect", img, "--conf", "0.85"], cli_env(home, served.url))
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith(f"{img} (40x30): 1 object in ")
+    assert lines[1].split() == ["car", "89%", "ltrb=(10.0,", "20.0,", "110.0,", "220.0)"]
+    assert len(lines) == 2
+    assert "img/s" not in proc.stderr
+
+
+def test_missing_and_unprocessable_inputs_are_skipped(served, home, tmp_path):
+    ok = write_image(tmp_path / "ok.png", noise_image(30, 40))
+    too_wide = write_image(tmp_path / "too_wide.png", noise_image(1, 101))  # aspect ratio 101
+    missing = tmp_path / "missing.jpg"
+    empty_dir = tmp_path / "nothing_here"
+    empty_dir.mkdir()
+    proc = run_cli(["detect", missing, too_wide, empty_dir, ok, "--json"], cli_env(home, served.url))
+    assert proc.returncode == 1
+    lines = json_lines(proc.stdout)
+    assert {d["path"]: d.get("error") for d in lines} == {
+        str(missing): "no such file or folder",
+        str(empty_dir): "no image files found in folder",
+        str(too_wide): "detection failed: Invalid input",
+        str(ok): None,
+    }
+    assert f"{too_wide}: detection failed: Invalid input" in proc.stderr
+
+
+def test_save_writes_readable_annotated_images(served, home, tmp_path):
+    src = tmp_path / "in"
+    grey = np.full((240, 320, 3), 128, np.uint8)
+    write_image(src / "x.png", grey)
+    write_image(src / "nested" / "y.jpg", grey)
+    odd = src / "z.jfif"  # an explicitly named file with an unusual extension
+    write_image(src / "z.jpg", grey).rename(odd)
+    out = tmp_path / "annotated"
+    proc = run_cli(["detect", src, odd, "--save", out, "--json"], cli_env(home, served.url))
+    assert proc.returncode == 0, proc.stderr
+    saved = {Path(d["path"]).name: d["saved"] for d in json_lines(proc.stdout)}
+    assert saved == {
+        "x.png": str(out / "x.png"),
+        "y.jpg": str(out / "nested" / "y.jpg"),
+        "z.jfif": str(out / "z.png"),
+    }
+    for path in saved.values():
+        img = cv2.imread(path, cv2.IMREAD_COLOR)
+        assert img is not None and img.shape == grey.shape
+        assert np.abs(img.astype(int) - 128).sum(axis=2).max() > 200  # something was drawn
+    # PNG is lossless: the car's box edge is exactly in its class colour.
+    x = cv2.imread(saved["x.png"])
+    assert tuple(int(v) for v in x[120, 10]) == CLASS_COLOURS[3]
+    assert tuple(int(v) for v in x[100, 120]) == CLASS_COLOURS[4]
+
+
+def test_save_never_overwrites_the_input(served, home, tmp_path):
+    img = write_image(tmp_path / "self.png", noise_image(30, 40))
+    before = img.read_bytes()
+    proc = run_cli(["detect", img, "--save", tmp_path], cli_env(home, served.url))
+    assert proc.returncode == 1
+    assert "refusing to overwrite the input image" in proc.stderr
+    assert img.read_bytes() == before
+
+
+def test_unreachable_server_is_a_load_failure(home, tmp_path):
+    img = write_image(tmp_path / "a.png", noise_image(30, 40))
+    url = f"http://127.0.0.1:{free_port()}/"
+    proc = run_cli(["detect", img], cli_env(home, url))
+    assert proc.returncode == 1
+    assert "cannot load model 'small_fp32': Model access denied" in proc.stderr
+    assert proc.stdout == ""
+
+
+def test_broken_model_file_is_a_load_failure(served, home, tmp_path):
+    img = write_image(tmp_path / "a.png", noise_image(30, 40))
+    proc = run_cli(["detect", img, "--model", "medium_fp32"], cli_env(home, served.url))
+    assert proc.returncode == 1
+    assert "cannot load model 'medium_fp32': Model initialization failed" in proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# usage errors
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        [],
+        ["frobnicate"],
+        ["detect"],
+        ["detect", "x.jpg", "--conf", "abc"],
+        ["detect", "x.jpg", "--conf", "1.5"],
+        ["detect", "x.jpg", "--iou", "-0.1"],
+        ["detect", "x.jpg", "--conf", "nan"],
+        ["detect", "x.jpg", "--model", "small"],
+        ["detect", "x.jpg", "--backend", "tpu"],
+        ["detect", "x.jpg", "--bogus"],
+        ["models", "extra"],
+        ["serve", "--port", "70000"],
+        ["serve", "--root", "/nonexistent/zv-models"],
+    ],
+)
+def test_usage_errors_exit_2(argv, capsys):
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: zorvane-robj")
+    assert "zorvane-robj" in err and "error:" in err
+
+
+def test_usage_error_exit_status_of_the_process(home):
+    proc = run_cli(["detect", "--conf", "2", "a.jpg"], cli_env(home, None))
+    assert proc.returncode == 2
+    assert "usage: zorvane-robj detect" in proc.stderr
+    assert "must be between 0 and 1" in proc.stderr
+    assert run_cli(["--help"], cli_env(home, None)).returncode == 0
+
+
+def test_backend_is_case_insensitive(served, home, tmp_path):
+    img = write_image(tmp_path / "a.png", noise_image(30, 40))
+    proc = run_cli(["detect", img, "--backend", "CPU", "--json"], cli_env(home, served.url))
+    assert proc.returncode == 0, proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# models
+
+
+def test_models_lists_the_cache_state(served, home, tmp_path):
+    env = cli_env(home, served.url)
+    before = run_cli(["models"], env)
+    assert before.returncode == 0
+    data = home / ".zorvane" / "zorvane_robj_data"
+    assert f"data directory: {data} (not created yet)" in before.stdout
+    assert f"model server:   {served.url}" in before.stdout
+    for name in cli.CATALOGUE:
+        assert f"{name}  not cached" in before.stdout.replace("   ", "  ")
+
+    img = write_image(tmp_path / "a.png", noise_image(30, 40))
+    assert run_cli(["detect", img], env).returncode == 0
+    (data / cli.model_file_name("large_fp32")).write_bytes(b"")
+
+    after = run_cli(["models"], env)
+    assert after.returncode == 0
+    lines = {ln.split()[0]: ln for ln in after.stdout.splitlines()[2:]}
+    status, headers = served.head(cli.model_file_name("small_fp32"))
+    assert status == 200
+    size = len(tiny_model_bytes())
+    small = lines["small_fp32"]
+    assert f"({size} bytes)" in small
+    assert headers["Last-Modified"] in small
+    assert small.endswith(str(data / cli.model_file_name("small_fp32")))
+    assert lines["medium_fp32"].split() == ["medium_fp32", "not", "cached"]
+    assert "empty file" in lines["large_fp32"]
+
+
+# ---------------------------------------------------------------------------
+# serve
+
+
+def wait_for_server(host: str, port: int, name: str, proc, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise AssertionError(f"server exited early: {proc.communicate()}")
+        try:
+            conn = http.client.HTTPConnection(host, port, timeout=2)
+            conn.request("GET", "/" + name)
+            resp = conn.getresponse()
+            return resp.status, dict(resp.getheaders()), resp.read()
+        except OSError:
+            time.sleep(0.1)
+        finally:
+            conn.close()
+    raise AssertionError("server did not answer in time")
+
+
+def run_serve(args, env, name):
+    """Start `serve`, GET one file, stop it with Ctrl-C; return (status, headers, body, rc)."""
+    port = free_port()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "zorvane_road_objects", "serve", *args, "--host", "127.0.0.1", "--port", str(port)],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        status, headers, body = wait_for_server("127.0.0.1", port, name, proc)
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=30)
+        return status, headers, body, proc.returncode
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+
+
+def test_serve_answers_for_the_root_and_stops_on_ctrl_c(home, tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    payload = os.urandom(20000)
+    (root / cli.model_file_name("small_fp32")).write_bytes(payload)
+    status, headers, body, rc = run_serve(["--root", root], cli_env(home, None), cli.model_file_name("small_fp32"))
+    assert status == 200 and body == payload
+    assert int(headers["Content-Length"]) == len(payload)
+    assert "Last-Modified" in headers
+    assert rc == 0
+
+
+def test_serve_default_root(home, capsys):
+    models = cli.source_checkout_models()
+    if models is None:
+        # Installed package: the folder has to be named.
+        assert cli.main(["serve"]) == 2
+        assert "--root DIR is required" in capsys.readouterr().err
+        return
+    files = sorted(p.name for p in models.iterdir() if p.is_file())
+    if not files:
+        pytest.skip("the checkout's models/ folder is empty")
+    status, _, body, rc = run_serve([], cli_env(home, None), files[0])
+    assert status == 200 and body == (models / files[0]).read_bytes()
+    assert rc == 0
+
+
+def test_source_checkout_detection(tmp_path):
+    pkg = tmp_path / "checkout" / "src" / "zorvane_road_objects"
+    pkg.mkdir(parents=True)
+    (pkg / "cli.py").write_text("")
+    assert cli.source_checkout_models(pkg / "cli.py") is None  # no pyproject.toml yet
+    (tmp_path / "checkout" / "pyproject.toml").write_text("")
+    assert cli.source_checkout_models(pkg / "cli.py") is None  # no models/ yet
+    (tmp_path / "checkout" / "models").mkdir()
+    assert cli.source_checkout_models(pkg / "cli.py") == (tmp_path / "checkout" / "models").resolve()
+    site = tmp_path / "lib" / "python3" / "site-packages" / "zorvane_road_objects"
+    site.mkdir(parents=True)
+    (tmp_path / "lib" / "python3" / "pyproject.toml").write_text("")
+    assert cli.source_checkout_models(site / "cli.py") is None
+
+
+# ---------------------------------------------------------------------------
+# annotation
+
+
+def test_draw_detections_marks_boxes_and_labels_without_touching_the_input():
+    img = np.full((240, 320, 3), 128, np.uint8)
+    keep = img.copy()
+    out = draw_detections(img, {"results": [CAR, BUS], "ltrb_proc_sec": 0.01})
+    assert np.array_equal(img, keep)
+    assert out.shape == img.shape and out.dtype == np.uint8
+    assert tuple(int(v) for v in out[120, 10]) == CLASS_COLOURS[3]  # left edge of the car
+    assert tuple(int(v) for v in out[100, 300]) == CLASS_COLOURS[4]  # right edge of the bus
+    # The bus label sits on a filled background in its colour just above the box,
+    # with text in a contrasting colour inside it.
+    label = out[:30, 121:200].reshape(-1, 3)
+    colours = {tuple(int(v) for v in px) for px in label}
+    assert CLASS_COLOURS[4] in colours and (0, 0, 0) in colours
+    # A list of records draws the same.
+    assert np.array_equal(out, draw_detections(img, [CAR, BUS]))
+
+
+@pytest.mark.parametrize(
+    "ltrb",
+    [
+        [float("nan"), 0.0, 10.0, 10.0],
+        [0.0, float("inf"), 10.0, 10.0],
+        [-500.0, -500.0, -100.0, -100.0],  # wholly outside
+        [1e300, 1e300, 2e300, 2e300],
+    ],
+)
+def test_draw_detections_leaves_out_unusable_boxes(ltrb):
+    img = np.full((50, 60, 3), 77, np.uint8)
+    out = draw_detections(img, [dict(CAR, ltrb=ltrb)])
+    assert np.array_equal(out, img)
+
+
+def test_draw_detections_clips_and_converts():
+    grey = np.full((20, 30), 200, np.uint8)
+    rec = dict(PERSON, ltrb=[25.0, 15.0, -100.0, 1e9])  # inverted and far beyond the image
+    out = draw_detections(grey, [rec])
+    assert out.shape == (20, 30, 3)
+    assert (out != 200).any()
+    assert np.array_equal(draw_detections(grey, []), cv2.cvtColor(grey, cv2.COLOR_GRAY2BGR))
+
+
+def test_drawing_scales_with_the_image():
+    small, large = style_for(480, 640), style_for(2160, 3840)
+    assert large["thickness"] > small["thickness"] >= 2
+    assert large["font_scale"] > small["font_scale"]
+
+
+# ---------------------------------------------------------------------------
+# the real catalogue model and the demo
+
+
+needs_catalogue = pytest.mark.skipif(
+    not (REAL_SMALL.is_file() and SAMPLE.is_file()),
+    reason="the catalogue model files (models/) or the sample image (samples/) are not in this checkout",
+)
+
+
+@needs_catalogue
+def test_end_to_end_with_the_catalogue_model(home, tmp_path):
+    s = start_server(REPO / "models")
+    try:
+        out = tmp_path / "out"
+        proc = run_cli(["detect", SAMPLE, "--json", "--save", out], cli_env(home, s.url))
+    finally:
+        stop_server(s)
+    assert proc.returncode == 0, proc.stderr
+    (d,) = json_lines(proc.stdout)
+    classes = [r["class"] for r in d["results"]]
+    assert "bus" in classes
+    assert all(50 <= r["ltrb_conf"] <= 100 for r in d["results"])
+    annotated = cv2.imread(d["saved"])
+    assert annotated is not None and annotated.shape == cv2.imread(str(SAMPLE)).shape
+
+
+@needs_catalogue
+def test_demo_script(home, tmp_path):
+    out = tmp_path / "out"
+    proc = subprocess.run(
+        [sys.executable, str(REPO / "tools" / "demo.py"), "--models", "small_fp32", "--runs", "1", "--out", str(out)],
+        env=cli_env(home, None),
+        capture_output=True,
+        text=True,
+        timeout=CLI_TIMEOUT,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "== small_fp32" in proc.stdout and "bus" in proc.stdout
+    assert "model server stopped" in proc.stdout
+    img = cv2.imread(str(out / "demo_small_fp32.jpg"))
+    assert img is not None and img.shape == cv2.imread(str(SAMPLE)).shape

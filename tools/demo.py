@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Demo: from a model name to annotated detections, over a local model server.
+
+Starts the package's model server on 127.0.0.1 (a free port) over the
+repository's models/ folder, points provisioning at it through
+ZORVANE_ROBJ_MODEL_SERVER, and runs every catalogue model on the sample road
+image: prints the detections and the times, and writes the annotated image of
+each model to out/demo_<model>.jpg. The server is stopped at the end.
+
+Provisioning caches the model files in ~/.zorvane/zorvane_robj_data, as it
+always does.
+
+    python tools/demo.py [--image PATH] [--out DIR] [--models NAME ...] [--runs N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+CATALOGUE = ("small_fp32", "medium_fp32", "large_fp32")
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--image", default=str(REPO / "samples" / "street_bus_cc-by.jpg"), help="road image (default: %(default)s)")
+    p.add_argument("--out", default=str(REPO / "out"), help="folder for the annotated images (default: %(default)s)")
+    p.add_argument("--models-dir", default=str(REPO / "models"), help="folder the model server serves (default: %(default)s)")
+    p.add_argument("--models", nargs="+", default=list(CATALOGUE), choices=CATALOGUE, metavar="NAME", help="catalogue models to run (default: all)")
+    p.add_argument("--runs", type=int, default=5, help="timed detections per model after the first (default: %(default)s)")
+    return p.parse_args(argv)
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+
+    import cv2
+
+    from zorvane_road_objects import model_server
+    from zorvane_road_objects.annotate import draw_detections
+    from zorvane_road_objects.cli import format_detections, format_seconds, model_file_name
+    from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
+
+    missing = [m for m in args.models if not (Path(args.models_dir) / model_file_name(m)).is_file()]
+    if missing:
+        print(f"demo: missing model files in {args.models_dir}: {', '.join(missing)}", file=sys.stderr)
+        return 1
+    image = cv2.imread(args.image, cv2.IMREAD_COLOR)
+    if image is None:
+        print(f"demo: cannot read image {args.image}", file=sys.stderr)
+        return 1
+    os.makedirs(args.out, exist_ok=True)
+
+    server = model_server.make_server(args.models_dir, "127.0.0.1", 0)
+    host, port = server.server_address[:2]
+    thread = threading.Thread(target=server.serve_forever, name="model-server", daemon=True)
+    thread.start()
+    os.environ["ZORVANE_ROBJ_MODEL_SERVER"] = f"http://{host}:{port}/"
+    print(f"model server: http://{host}:{port}/ serving {args.models_dir}")
+    print(f"image: {args.image} ({image.shape[1]}x{image.shape[0]})")
+
+    status = 0
+    try:
+        for name in args.models:
+            print(f"\n== {name}")
+            t0 = time.perf_counter()
+            try:
+                detector = zv_road_object_detector(name)
+            except ValueError as exc:
+                print(f"demo: {name}: {exc}", file=sys.stderr)
+                status = 1
+                continue
+            load_sec = time.perf_counter() - t0
+            first = detector(image)
+            times = [detector(image)["ltrb_proc_sec"] for _ in range(max(args.runs, 0))]
+            print(f"provisioning + model load: {format_seconds(load_sec)}")
+            print(f"first detection: {format_seconds(first['ltrb_proc_sec'])}", end="")
+            if times:
+                print(f", median of the next {len(times)}: {format_seconds(statistics.median(times))}")
+            else:
+                print()
+            print(f"{len(first['results'])} objects:")
+            for line in format_detections(first):
+                print(line)
+            out_path = os.path.join(args.out, f"demo_{name}.jpg")
+            if not cv2.imwrite(out_path, draw_detections(image, first), [cv2.IMWRITE_JPEG_QUALITY, 92]):
+                print(f"demo: cannot write {out_path}", file=sys.stderr)
+                status = 1
+                continue
+            print(f"annotated image: {out_path}")
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(timeout=10)
+    print("\nmodel server stopped")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
