@@ -259,7 +259,7 @@ private:
 // ---------------------------------------------------------------------------
 // Module import helpers.
 
-// `from <module> import <name>`, with ImportError "cannot import name %R"
+// `from <module> import <name>`, with ImportError "cannot import name <name>"
 // when the module lacks the name.
 inline PyObject *import_from(const char *module, const char *name) {
     Ref mod(PyImport_ImportModule(module));
