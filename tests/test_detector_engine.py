@@ -88,7 +88,11 @@ def test_model_from_bytes_or_path(kind, car_model, tmp_path, recording):
     }[kind]
     engine = zd.zv_robj_d(data)
     [session] = recording.created
-    assert session.model is data and session.kwargs == {"providers": [CPU]}
+    if kind == "bytearray":
+        assert type(session.model) is bytes and session.model == data
+    else:
+        assert session.model is data
+    assert session.kwargs == {"providers": [CPU]}
     out = engine.detect_objects(image())
     assert out["results"][0]["class"] == "car"
 
@@ -488,3 +492,8 @@ def test_subclass_and_cycle_collection(car_model):
     del e
     gc.collect()
     assert ref() is None
+
+
+def test_bytearray_model_loads_without_any_wrapper(car_model):
+    engine = zd.zv_robj_d(bytearray(car_model))
+    assert engine.detect_objects(image())["results"][0]["class"] == "car"

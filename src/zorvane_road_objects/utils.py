@@ -2,25 +2,44 @@
 
 from __future__ import annotations
 
+from bisect import bisect_left, bisect_right
+
 import numpy as np
 
 __all__ = ["nms"]
 
+# Rough costs, in microseconds, that decide between plain greedy steps and
+# settling the remaining boxes over their overlap graph: a step costs
+# _STEP plus _STEP_CAND per candidate it looks at; over the graph a box
+# costs _GRAPH_BOX plus _GRAPH_PAIR per candidate pair.  While the graph is
+# not built yet, a box is guessed to have one candidate pair per
+# _PAIRS_PER_CAND candidates of a step's window.  The steps go on while,
+# over the last _WINDOW steps, they saved more than they cost.
+_STEP = 15.0
+_STEP_CAND = 0.02
+_GRAPH_BOX = 1.5
+_GRAPH_PAIR = 0.05
+_PAIRS_PER_CAND = 0.1
+_WINDOW = 16
+# Above this many candidate pairs the graph is not built; plain steps finish.
+_MAX_PAIRS = 8_000_000
+# Up to this many boxes, all pairwise IoUs are computed at once.
+_SMALL = 128
+# Up to this many boxes, the graph is built at once (it has at most
+# _MIDDLE**2 / 2 pairs); above, greedy steps are tried first.
+_MIDDLE = 512
 # Pairs whose IoU is computed in one go (bounds the temporary arrays).
 _PAIR_CHUNK = 1 << 17
-# Rough costs, in seconds, used to choose between resolving the overlap graph
-# (cost per candidate pair) and plain greedy steps (cost per step and per box
-# still open).
-_COST_PAIR = 45e-9
-_COST_STEP = 25e-6
-_COST_STEP_BOX = 4e-9
-# Plain greedy steps taken before the choice is revisited.
-_GREEDY_STEPS = 24
 # Strip queries allowed per box before the strips are made coarser.
 _QUERIES_PER_BOX = 3
-# Margins that keep the candidate bounds loose enough that rounding in the
-# IoU never loses a pair (the IoU itself is computed exactly as in the
-# plain loop; extra candidates are only wasted work).
+# Candidate pairs per box above which other sweeps are tried as well.
+_WORTH_MORE_SWEEPS = 64
+# Plain steps against every open box go on while each drops at least this
+# many boxes and a sixteenth of those left.
+_HEAVY = 64
+# Margins that keep the candidate bounds loose enough that rounding never
+# loses a pair (extra candidates only cost time: every candidate's IoU is
+# computed exactly as the plain loop computes it).
 _REL = 1e-9
 _ABS = 1e-12
 
@@ -46,10 +65,13 @@ def nms(boxes, scores, iou_threshold):
     - a threshold of 1 or more keeps every box; a negative or NaN threshold
       keeps only the top-ranked box, since no IoU is at most such a value.
 
-    The result is exactly that of the plain greedy loop (take the best box
-    left, drop every box whose IoU with it exceeds the threshold, repeat);
-    the work is done on candidate pairs found by a sweep over strips, so
-    layouts with little overlap do not cost one loop step per kept box.
+    The result is exactly that of the plain greedy loop (keep the best box
+    left, drop every box whose IoU with it exceeds the threshold, repeat).
+    Each step looks only at the boxes that can reach the threshold with the
+    kept box, and once the steps stop paying off (many boxes kept, few
+    dropped) the remaining boxes are settled at once over the graph of their
+    overlapping pairs, so that 10,000 boxes take milliseconds, not the
+    seconds the plain loop spends when it keeps thousands of them.
     """
     b = np.asarray(boxes, dtype=np.float64).reshape(-1, 4)
     s = np.asarray(scores, dtype=np.float64).reshape(-1)
@@ -62,58 +84,92 @@ def nms(boxes, scores, iou_threshold):
     order = np.argsort(-s, kind="stable").astype(np.intp, copy=False)
     if n == 1 or not thr >= 0.0:
         return order[:1]
+    if thr >= 1.0:
+        return order
+    with np.errstate(all="ignore"):
+        if n <= _SMALL:
+            return order[_greedy_small(b[order], thr)]
+        dropped = _suppress(b[order], thr)
+    return order if dropped is None else order[~dropped]
 
-    # From here on boxes are addressed by rank (position in `order`), so a
-    # higher-ranked box is simply a smaller number.
-    x1, y1, x2, y2 = np.ascontiguousarray(b[order].T)
+
+def _greedy_small(b, thr):
+    """Ranks kept, for a few boxes: the full IoU table, then a bitset walk."""
+    x1, y1, x2, y2 = b.T
     w = np.maximum(x2 - x1, 0.0)
     h = np.maximum(y2 - y1, 0.0)
-    with np.errstate(invalid="ignore", over="ignore"):
-        area = w * h
+    area = w * h
+    # The arithmetic of _iou, broadcast over all pairs.
+    iw = np.minimum(x2[:, None], x2)
+    iw -= np.maximum(x1[:, None], x1)
+    np.maximum(iw, 0.0, out=iw)
+    ih = np.minimum(y2[:, None], y2)
+    ih -= np.maximum(y1[:, None], y1)
+    np.maximum(ih, 0.0, out=ih)
+    iw *= ih
+    union = area[:, None] + area
+    union -= iw
+    iw /= union
+    n = b.shape[0]
+    packed = np.packbits(iw > thr, axis=1, bitorder="little")
+    data = packed.tobytes()
+    size = packed.shape[1]
+    keep = []
+    gone = 0
+    for i in range(n):
+        if not (gone >> i) & 1:
+            keep.append(i)
+            gone |= int.from_bytes(data[i * size:(i + 1) * size], "little")
+    return np.array(keep, dtype=np.intp)
+
+
+def _suppress(b, thr):
+    """Boxes dropped, by rank (row of `b`); None when none can be."""
+    n = b.shape[0]
+    x1, y1, x2, y2 = np.ascontiguousarray(b.T)
+    w = np.maximum(x2 - x1, 0.0)
+    h = np.maximum(y2 - y1, 0.0)
+    area = w * h
     # Only boxes of finite, positive area can have an IoU above 0.
     alive = np.flatnonzero(np.isfinite(area) & (area > 0.0))
     if alive.size < 2:
-        return order
+        return None
     geo = (x1, y1, x2, y2, w, h, area)
-    dropped = np.zeros(n, dtype=np.uint8)
-    # Boxes still undecided; pairs of a plan made for an earlier, larger set
-    # are filtered through it.
-    undecided = np.zeros(n, dtype=bool)
-    undecided[alive] = True
-    plan = _plan(geo, alive, thr)
-    planned = alive.size
-    # Boxes dropped per plain greedy step: guessed from the candidate pairs
-    # at first, then measured.
-    per_step = plan[0] / planned
-    while alive.size > 1:
-        m = alive.size
-        graph_cost = plan[0] * _COST_PAIR
-        greedy_cost = m / (1.0 + per_step) * (_COST_STEP + _COST_STEP_BOX * m)
-        if graph_cost <= greedy_cost:
-            _suppress_by_graph(geo, thr, plan, undecided, dropped)
-            break
-        # Heavy overlap: plain steps, each dropping many boxes.
-        count = 0
-        for _ in range(_GREEDY_STEPS):
-            if alive.size < 2:
-                break
-            rest = alive[1:]
-            over = _iou(geo, alive[0], rest) > thr
-            gone = rest[over]
-            dropped[gone] = 1
-            undecided[gone] = False
-            undecided[alive[0]] = False
-            count += gone.size
-            alive = rest[~over]
-        per_step = count / _GREEDY_STEPS
-        if 1 < alive.size <= 0.7 * planned:
-            plan = _plan(geo, alive, thr)
-            planned = alive.size
-    return order[dropped == 0]
+    # Per rank: 1 while the box takes part and is not settled yet.
+    open_ = bytearray(n)
+    open_view = np.frombuffer(open_, dtype=np.uint8)
+    open_view[alive] = 1
+    dropped = np.zeros(n, dtype=bool)
+    alive = _sweep_heavy(geo, alive, thr, open_view, dropped)
+    if alive.size < 2:
+        return dropped
+    if alive.size <= _MIDDLE:
+        _settle_graph(geo, thr, _plan(geo, alive, thr), dropped)
+        return dropped
+    stats = _greedy(geo, alive, thr, open_, open_view, dropped, True)
+    if stats is None:
+        return dropped
+    rest = np.flatnonzero(open_view)
+    if rest.size < 2:
+        return dropped
+    plan = _plan(geo, rest, thr)
+    # Finish with plain steps if they promise to be cheaper than the graph.
+    steps, gone, looked = stats
+    m = rest.size
+    greedy_cost = m * steps / (steps + gone) * (_STEP + _STEP_CAND * looked / steps)
+    graph_cost = m * _GRAPH_BOX + plan[0] * _GRAPH_PAIR
+    if plan[0] > _MAX_PAIRS or greedy_cost < graph_cost:
+        _greedy(geo, rest, thr, open_, open_view, dropped, False)
+    else:
+        _settle_graph(geo, thr, plan, dropped)
+    return dropped
 
 
 def _iou(geo, i, j):
-    """IoU of the rank pairs (i, j), bit for bit the same for (j, i)."""
+    """IoU of the pairs (i, j), bit for bit the same for (j, i).
+
+    NaN where the union is 0 (an IoU of 0 there: NaN compares false).
+    """
     x1, y1, x2, y2, _, _, area = geo
     iw = np.minimum(x2[i], x2[j])
     iw -= np.maximum(x1[i], x1[j])
@@ -121,48 +177,220 @@ def _iou(geo, i, j):
     ih = np.minimum(y2[i], y2[j])
     ih -= np.maximum(y1[i], y1[j])
     np.maximum(ih, 0.0, out=ih)
-    inter = iw
-    inter *= ih
-    with np.errstate(invalid="ignore", over="ignore", divide="ignore"):
-        union = area[i] + area[j]
-        union -= inter
-        iou = inter / union
-    iou[~(union > 0.0)] = 0.0
-    return iou
+    iw *= ih
+    union = area[i] + area[j]
+    union -= iw
+    iw /= union
+    return iw
+
+
+def _reach(lo, hi, size, frac):
+    """Far bound on the near edge of a partner that starts at or after lo.
+
+    The IoU of a pair is at most the overlap along one axis divided by either
+    box's extent on it, so a partner reaching IoU > thr starts before
+    ``hi - thr * size``; the margins absorb rounding.
+    """
+    r = hi - size * frac + _ABS * (np.abs(lo) + np.abs(hi))
+    r[np.isnan(r)] = np.inf
+    return r
+
+
+def _back(lo, hi, own, widest, frac):
+    """How far before lo a partner's near edge may lie.
+
+    Such a partner overlaps by at most its own extent minus the gap, which
+    must exceed thr times its extent; its extent is at most `widest` and,
+    for thr > 0, below own / thr.
+    """
+    if frac > 0.0:
+        widest = np.minimum(widest, own / frac)
+    d = widest * ((1.0 - frac) * (1.0 + _REL) + _REL)
+    d += _ABS * (np.abs(lo) + np.abs(hi) + widest)
+    d[np.isnan(d)] = np.inf
+    return d
+
+
+def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
+    """Plain greedy steps over the open boxes, each against its neighbours.
+
+    The candidates of a kept box are the open boxes whose near corner lies
+    in the window that an IoU above thr allows: boxes are binned into
+    horizontal strips by their top edge and sorted by left edge within a
+    strip, so a step looks at a few slices of that order.  Returns None when
+    every box is settled; when `may_stop` and the steps stop paying off,
+    returns (steps, boxes dropped, candidates looked at) over the last
+    steps.
+    """
+    x1, y1, x2, y2, w, h, area = geo
+    m = alive.size
+    frac = thr * (1.0 - _REL)
+    # The window of each box: from _back (with the widest or tallest box as
+    # the partner's bound) to _reach, along x and along y.
+    widest = float(w[alive].max())
+    tallest = float(h[alive].max())
+    ax1, ax2, aw = x1[alive], x2[alive], w[alive]
+    ay1, ay2, ah = y1[alive], y2[alive], h[alive]
+    lo_x = (ax1 - _back(ax1, ax2, aw, widest, frac)).tolist()
+    hi_x = _reach(ax1, ax2, aw, frac).tolist()
+    lo_y = ay1 - _back(ay1, ay2, ah, tallest, frac)
+    hi_y = _reach(ay1, ay2, ah, frac)
+    # Strips about half a window high.
+    y0 = float(ay1.min())
+    height = float(np.median(hi_y - lo_y)) / 2.0
+    if not (height > 0.0 and np.isfinite(height)):
+        height = np.inf
+    stride = m + 1
+    cap = (1 << 62) // stride - 2
+    strip = _strip_of(ay1, y0, height, cap)
+    s_lo = _strip_of(lo_y, y0, height, cap).tolist()
+    s_hi = _strip_of(hi_y, y0, height, cap).tolist()
+    by_x = np.argsort(ax1)
+    left = ax1[by_x].tolist()
+    rank = np.empty(m, dtype=np.int64)
+    rank[by_x] = np.arange(m)
+    key = strip * stride + rank
+    by_key = np.argsort(key)
+    keys = key[by_key].tolist()
+    by_key = alive[by_key]
+    strips = np.unique(strip).tolist()
+    slot_of = np.zeros(x1.size, dtype=np.int64)
+    slot_of[alive] = np.arange(m)
+    slot_of = slot_of.tolist()
+    minimum = np.minimum
+    maximum = np.maximum
+    # Running balance over the last _WINDOW steps of the cost the graph
+    # would have had for the dropped boxes minus the cost of the steps.
+    recent = [(0.0, 0, 0)] * _WINDOW
+    balance = 0.0
+    steps = gone = looked = 0
+    i = -1
+    while True:
+        i = open_.find(1, i + 1)
+        if i < 0:
+            return None
+        open_[i] = 0
+        k = slot_of[i]
+        r_lo = bisect_right(left, lo_x[k])
+        r_hi = bisect_left(left, hi_x[k])
+        parts = []
+        width = 0
+        if r_hi > r_lo:
+            for s in strips[bisect_left(strips, s_lo[k]):bisect_right(strips, s_hi[k])]:
+                base = s * stride
+                lo = bisect_left(keys, base + r_lo)
+                hi = bisect_left(keys, base + r_hi, lo)
+                if hi > lo:
+                    parts.append(by_key[lo:hi])
+                    width += hi - lo
+        hits = 0
+        if parts:
+            cand = parts[0] if len(parts) == 1 else np.concatenate(parts)
+            cand = cand[open_view[cand] != 0]
+            if cand.size:
+                hit = cand[_iou_one(geo, i, cand) > thr]
+                hits = hit.size
+                if hits:
+                    open_view[hit] = 0
+                    dropped[hit] = True
+        if may_stop:
+            gain = hits * (_GRAPH_BOX + _GRAPH_PAIR * _PAIRS_PER_CAND * width)
+            gain -= _STEP + _STEP_CAND * width
+            slot = steps % _WINDOW
+            old_gain, old_hits, old_width = recent[slot]
+            recent[slot] = (gain, hits, width)
+            balance += gain - old_gain
+            gone += hits - old_hits
+            looked += width - old_width
+            steps += 1
+            if steps >= _WINDOW and balance < 0.0:
+                return _WINDOW, gone, looked
+
+
+def _iou_one(geo, i, j):
+    """_iou of box i against the boxes j, i's values taken as scalars."""
+    x1, y1, x2, y2, _, _, area = geo
+    iw = np.minimum(x2[j], x2[i])
+    iw -= np.maximum(x1[j], x1[i])
+    np.maximum(iw, 0.0, out=iw)
+    ih = np.minimum(y2[j], y2[i])
+    ih -= np.maximum(y1[j], y1[i])
+    np.maximum(ih, 0.0, out=ih)
+    iw *= ih
+    union = area[j] + area[i]
+    union -= iw
+    iw /= union
+    return iw
+
+
+def _sweep_heavy(geo, alive, thr, open_view, dropped):
+    """Plain greedy steps against every open box, while they drop many.
+
+    Heavy overlap settles in a few such steps, before any index is built.
+    Returns the boxes still open, in rank order.
+    """
+    cur = alive
+    while cur.size > 1:
+        iou = _iou_one(geo, cur[0], cur[1:])
+        over = iou > thr
+        n_over = int(np.count_nonzero(over))
+        hit = cur[1:][over]
+        dropped[hit] = True
+        open_view[hit] = 0
+        open_view[cur[0]] = 0
+        cur = cur[1:][~over]
+        if n_over < max(_HEAVY, cur.size >> 4):
+            break
+    return cur
 
 
 def _strip_of(v, v0, height, cap):
-    """Strip number of each coordinate: monotone, clamped to [-1, cap]."""
-    with np.errstate(over="ignore", invalid="ignore"):
-        k = (v - v0) / height
+    """Strip number of each coordinate: monotone in v, clamped to [-1, cap].
+
+    A group whose strip height is infinite has the single strip 0.
+    """
+    k = (v - v0) / height
     k[np.isnan(k)] = cap
     np.clip(k, -1.0, float(cap), out=k)
+    k[np.isinf(height)] = 0.0
     return np.floor(k).astype(np.int64)
 
 
 def _plan(geo, alive, thr):
-    """Candidate pairs of `alive`, for the cheaper of the two sweep axes."""
-    a = _plan_axis(geo, alive, thr, 0)
-    if a[0] <= alive.size:
-        return a
-    b = _plan_axis(geo, alive, thr, 1)
-    return a if a[0] <= b[0] else b
+    """Candidate pairs of `alive`: the cheapest of a few sweeps.
+
+    The plain sweep along x comes first.  Only when it leaves very many
+    pairs per box (boxes of very different shapes mixed together, long
+    strips) are the sweeps with extent classes and the sweep along y tried.
+    """
+    m = alive.size
+    best = _plan_axis(geo, alive, thr, 0, False)
+    tries = [(0, True), (1, False), (1, True)] if thr > 0.0 else [(1, False)]
+    for axis, grouped in tries:
+        if best[0] > _WORTH_MORE_SWEEPS * m:
+            other = _plan_axis(geo, alive, thr, axis, grouped)
+            if other[0] < best[0]:
+                best = other
+    return best
 
 
-def _plan_axis(geo, alive, thr, axis):
-    """Count candidate pairs: strips across `axis`, a sweep along it.
+def _plan_axis(geo, alive, thr, axis, grouped):
+    """Candidate pairs from a sweep along `axis` inside strips across it.
 
-    For any pair, the IoU is at most the overlap along one axis divided by
-    either box's extent on that axis.  So a box reaches IoU > thr only with
-    boxes that start (on each axis) before its far edge minus thr times its
-    extent, and that start after its near edge minus (1 - thr) times their
-    own extent (which is below its extent / thr).  Boxes are binned into
-    strips by their near edge across the sweep axis; each box pairs with the
-    boxes of its own strip that come later in sweep order, and with the boxes
-    of the later strips within its reach, inside the window above.
+    Boxes are grouped by their extent across the sweep axis, in classes so
+    wide that a pair with IoU > thr (whose extents differ by less than a
+    factor 1 / thr) lies in the same or in neighbouring classes.  Within a
+    group, boxes are binned into strips by their near edge across the sweep
+    axis, the strip height following the group's reach.  A box pairs with
+    the boxes of its own strip that come later in sweep order, with the
+    boxes of its group's later strips within its reach, and with the boxes
+    of the next larger group whose near edge lies within the window that
+    _back and _reach allow across the sweep axis; along the sweep axis only
+    the window that _back and _reach allow is taken.  Every pair is thus met
+    once.
 
-    Returns (pair count, sorted boxes, query sources, query starts, query
-    counts); positions refer to the sorted boxes.
+    Returns (pair count, boxes in sweep order, [(query sources, query
+    starts, query counts)]); positions refer to the boxes in sweep order.
     """
     x1, y1, x2, y2, w, h, _ = geo
     if axis == 0:
@@ -170,128 +398,157 @@ def _plan_axis(geo, alive, thr, axis):
     else:
         ulo, uhi, usz, vlo, vhi, vsz = y1, y2, h, x1, x2, w
     m = alive.size
+    frac = thr * (1.0 - _REL)
     ua, ub, uw = ulo[alive], uhi[alive], usz[alive]
     va, vb, vh = vlo[alive], vhi[alive], vsz[alive]
-    frac = thr * (1.0 - _REL)
-    with np.errstate(over="ignore", invalid="ignore"):
-        ulim = ub - uw * frac + _ABS * (np.abs(ua) + np.abs(ub))
-        vlim = vb - vh * frac + _ABS * (np.abs(va) + np.abs(vb))
-    # Limits that overflowed to NaN become unbounded.
-    ulim[np.isnan(ulim)] = np.inf
-    vlim[np.isnan(vlim)] = np.inf
-
-    # Sweep keys: rank of the near edge (exact, integer).
-    edges = np.unique(ua)
-    ru = np.searchsorted(edges, ua)
-    stride = edges.size + 1
-    cap = min(1 << 40, (1 << 62) // stride - 2)
-
-    # Strip height: about one strip per box reach, coarser if the queries
-    # across strips grow too many.
-    v0 = float(va.min())
+    ulim = _reach(ua, ub, uw, frac)
+    vlim = _reach(va, vb, vh, frac)
     reach = vlim - va
-    with np.errstate(over="ignore", invalid="ignore"):
-        height = float(np.mean(np.maximum(reach, 0.0)))
-        if not (height > 0.0 and np.isfinite(height)):
-            height = float(np.mean(vh))
-    if not (height > 0.0 and np.isfinite(height)):
-        height = np.inf
+    np.maximum(reach, 0.0, out=reach)
+
+    # Extent classes (thr > 0), or one class.
+    if grouped:
+        cls = np.floor(np.log(vh) / -np.log(frac)).astype(np.int64)
+    else:
+        cls = np.zeros(m, dtype=np.int64)
+    classes = np.unique(cls)
+    ng = classes.size
+    gid = np.searchsorted(classes, cls)
+
+    # Sweep ranks: position in near-edge order (exact integers).
+    pu = np.argsort(ua)
+    edges = ua[pu]
+    ru = np.empty(m, dtype=np.int64)
+    ru[pu] = np.arange(m)
+    stride = m + 1
+    cap = min(1 << 40, (1 << 62) // (stride * (ng + 1)) - 2)
+    gstride = cap + 2
+
+    # Per group: origin and strip height (about one reach), coarser for all
+    # groups if the queries into further strips grow too many.
+    v0 = np.full(ng, np.inf)
+    np.minimum.at(v0, gid, va)
+    counts_g = np.bincount(gid, minlength=ng)
+    height = np.bincount(gid, reach, ng) / counts_g
+    bad = ~((height > 0.0) & np.isfinite(height))
+    height[bad] = (np.bincount(gid, vh, ng) / counts_g)[bad]
+    height[~((height > 0.0) & np.isfinite(height))] = np.inf
+
+    # The next larger group of every box that has one, and how far before
+    # the box a partner of that group may start across the sweep axis.
+    nb_box = np.flatnonzero(gid + 1 < ng)
+    nb_box = nb_box[classes[gid[nb_box] + 1] == cls[nb_box] + 1]
+    nb_grp = gid[nb_box] + 1
+    if nb_box.size:
+        tallest = np.zeros(ng)
+        np.maximum.at(tallest, gid, vh)
+        nb_from = va[nb_box] - _back(va[nb_box], vb[nb_box], vh[nb_box],
+                                     tallest[nb_grp], frac)
+
     budget = _QUERIES_PER_BOX * m + 64
     while True:
-        if not np.isfinite(height):
-            home = np.zeros(m, dtype=np.int64)
-            span = np.zeros(m, dtype=np.int64)
-            nq = 0
-            break
-        home = _strip_of(va, v0, height, cap)
-        span = _strip_of(vlim, v0, height, cap) - home
+        hb = height[gid]
+        home = _strip_of(va, v0[gid], hb, cap)
+        span = _strip_of(vlim, v0[gid], hb, cap) - home
         np.maximum(span, 0, out=span)
-        nq = int(span.sum())
-        if nq <= budget:
+        hn = height[nb_grp]
+        nb_lo = _strip_of(nb_from, v0[nb_grp], hn, cap) if nb_box.size else nb_box
+        nb_span = _strip_of(vlim[nb_box], v0[nb_grp], hn, cap) - nb_lo + 1
+        np.maximum(nb_span, 0, out=nb_span)
+        nq = int(span.sum()) + int(nb_span.sum())
+        if nq <= budget or not np.isfinite(height).any():
             break
         height *= max(4.0, nq / budget)
 
-    key = home * stride + ru
-    perm = np.argsort(key, kind="stable")
+    gs = gid * gstride + (home + 1)
+    key = gs * stride + ru
+    perm = np.argsort(key)
+    inv = np.empty(m, dtype=np.int64)
+    inv[perm] = np.arange(m)
     key = key[perm]
+    gs = gs[perm]
     sel = alive[perm]
-    home = home[perm]
-    ua, ub, uw, ulim, span = ua[perm], ub[perm], uw[perm], ulim[perm], span[perm]
-    end_rank = np.searchsorted(edges, ulim, side="left")
+    ua, ub, uw = ua[perm], ub[perm], uw[perm]
+    end_rank = np.searchsorted(edges, ulim[perm], side="left")
 
-    # Own strip: later boxes of the same strip whose near edge is in reach.
+    # Own strip: later boxes of the strip whose near edge is within reach.
     pos = np.arange(m)
-    ends = np.searchsorted(key, home * stride + end_rank, side="left")
-    counts = ends - pos - 1
+    counts = np.searchsorted(key, gs * stride + end_rank, side="left")
+    counts -= pos + 1
     np.maximum(counts, 0, out=counts)
-    src, starts = [pos], [pos + 1]
-    cnts = [counts]
+    queries = [(pos, pos + 1, counts)]
 
-    if nq:
-        # Later strips within reach, one query per (box, strip).
-        qp = np.repeat(pos, span)
-        qs = np.repeat(home, span) + 1
-        qs += np.arange(nq) - np.repeat(np.cumsum(span) - span, span)
-        strips, first = np.unique(home, return_index=True)
-        k = np.searchsorted(strips, qs)
-        k[k == strips.size] = 0
-        hit = strips[k] == qs
-        qp, qs, k = qp[hit], qs[hit], k[hit]
-        widest = np.maximum.reduceat(uw, first)[k]
-        own = uw[qp]
-        if thr > 0.0:
-            with np.errstate(over="ignore"):
-                np.minimum(widest, own / frac, out=widest)
-        back = widest * ((1.0 - frac) * (1.0 + _REL) + _REL)
-        back += _ABS * (np.abs(ua[qp]) + np.abs(ub[qp]) + widest)
-        lo_rank = np.searchsorted(edges, ua[qp] - back, side="right")
-        qbase = qs * stride
-        qstart = np.searchsorted(key, qbase + lo_rank, side="left")
-        qend = np.searchsorted(key, qbase + end_rank[qp], side="left")
-        qcnt = qend - qstart
+    # Occupied strips and the widest box of each.
+    first = np.flatnonzero(np.diff(gs, prepend=-1))
+    occupied = gs[first]
+    widest_of = np.maximum.reduceat(uw, first)
+
+    def strip_queries(qp, qgs):
+        k = np.searchsorted(occupied, qgs)
+        np.minimum(k, occupied.size - 1, out=k)
+        hit = occupied[k] == qgs
+        qp, qgs, k = qp[hit], qgs[hit], k[hit]
+        lo = ua[qp]
+        back = _back(lo, ub[qp], uw[qp], widest_of[k], frac)
+        lo_rank = np.searchsorted(edges, lo - back, side="right")
+        base = qgs * stride
+        qstart = np.searchsorted(key, base + lo_rank, side="left")
+        qcnt = np.searchsorted(key, base + end_rank[qp], side="left")
+        qcnt -= qstart
         np.maximum(qcnt, 0, out=qcnt)
-        src.append(qp)
-        starts.append(qstart)
-        cnts.append(qcnt)
+        queries.append((qp, qstart, qcnt))
 
-    src = np.concatenate(src)
-    starts = np.concatenate(starts)
-    cnts = np.concatenate(cnts)
-    nz = cnts > 0
-    src, starts, cnts = src[nz], starts[nz], cnts[nz]
-    return int(cnts.sum()), sel, src, starts, cnts
+    def expand(qp, qgs, n_strips):
+        total = int(n_strips.sum())
+        qp = np.repeat(qp, n_strips)
+        qgs = np.repeat(qgs, n_strips)
+        qgs += np.arange(total) - np.repeat(np.cumsum(n_strips) - n_strips, n_strips)
+        return qp, qgs
+
+    span = span[perm]
+    if span.any():
+        # Later strips of the own group within reach.
+        strip_queries(*expand(pos, gs + 1, span))
+    if nb_span.size and nb_span.any():
+        # Strips of the next larger group within reach.
+        strip_queries(*expand(inv[nb_box], nb_grp * gstride + (nb_lo + 1), nb_span))
+
+    out = []
+    total = 0
+    for qp, qstart, qcnt in queries:
+        nz = qcnt > 0
+        if nz.any():
+            out.append((qp[nz], qstart[nz], qcnt[nz]))
+            total += int(qcnt[nz].sum())
+    return total, sel, out
 
 
-def _suppress_by_graph(geo, thr, plan, undecided, dropped):
-    """Greedy suppression over the graph of pairs with IoU > thr."""
-    total, sel, src, starts, cnts = plan
+def _settle_graph(geo, thr, plan, dropped):
+    """Greedy suppression over the graph of candidate pairs with IoU > thr."""
+    total, sel, queries = plan
     if total == 0:
         return
     # Pairs are formed in sweep order, where the coordinates of both ends
-    # sit close together in memory; only the pairs that hit go to ranks.
+    # lie close together in memory; only the pairs that hit go to ranks.
     geo = tuple(a[sel] for a in geo)
-    undecided = undecided[sel]
     heads, tails = [], []
-    csum = np.cumsum(cnts)
-    lo = 0
-    while lo < src.size:
-        base = int(csum[lo - 1]) if lo else 0
-        hi = int(np.searchsorted(csum, base + _PAIR_CHUNK, side="right"))
-        hi = max(hi, lo + 1)
-        c = cnts[lo:hi]
-        offs = np.arange(int(csum[hi - 1]) - base) - np.repeat(np.cumsum(c) - c, c)
-        i = np.repeat(src[lo:hi], c)
-        j = np.repeat(starts[lo:hi], c) + offs
-        both = undecided[i] & undecided[j]
-        if not both.all():
-            i = i[both]
-            j = j[both]
-        hit = _iou(geo, i, j) > thr
-        i = sel[i[hit]]
-        j = sel[j[hit]]
-        heads.append(np.minimum(i, j))
-        tails.append(np.maximum(i, j))
-        lo = hi
+    for src, starts, cnts in queries:
+        csum = np.cumsum(cnts)
+        lo = 0
+        while lo < src.size:
+            base = int(csum[lo - 1]) if lo else 0
+            hi = int(np.searchsorted(csum, base + _PAIR_CHUNK, side="right"))
+            hi = max(hi, lo + 1)
+            c = cnts[lo:hi]
+            i = np.repeat(src[lo:hi], c)
+            j = np.repeat(starts[lo:hi] - (np.cumsum(c) - c), c)
+            j += np.arange(i.size)
+            hit = _iou(geo, i, j) > thr
+            i = sel[i[hit]]
+            j = sel[j[hit]]
+            heads.append(np.minimum(i, j))
+            tails.append(np.maximum(i, j))
+            lo = hi
     head = np.concatenate(heads)
     if head.size == 0:
         return
@@ -299,15 +556,15 @@ def _suppress_by_graph(geo, thr, plan, undecided, dropped):
     by = np.argsort(head, kind="stable")
     head = head[by]
     tail = tail[by]
-    uniq, first = np.unique(head, return_index=True)
+    first = np.flatnonzero(np.diff(head, prepend=-1))
     last = np.append(first[1:], head.size)
-    # Walk the heads in rank order; a head still standing is kept and drops
+    # Walk the heads in rank order: a head still standing is kept and drops
     # its lower-ranked neighbours.  The flags are a bytearray (cheap scalar
     # access); long neighbour lists go through a NumPy view of it.
     flags = bytearray(dropped.size)
     view = np.frombuffer(flags, dtype=np.uint8)
     tail_list = tail.tolist()
-    for u, f, e in zip(uniq.tolist(), first.tolist(), last.tolist()):
+    for u, f, e in zip(head[first].tolist(), first.tolist(), last.tolist()):
         if flags[u]:
             continue
         if e - f > 32:
@@ -315,4 +572,4 @@ def _suppress_by_graph(geo, thr, plan, undecided, dropped):
         else:
             for v in tail_list[f:e]:
                 flags[v] = 1
-    dropped |= view
+    dropped |= view.view(bool)

@@ -116,8 +116,15 @@ bool create_session(EngineObject *self, PyObject *model_data, PyObject *provider
         if (cls) {
             zv::Ref kwnames(PyTuple_Pack(1, n.providers));
             if (kwnames) {
-                PyObject *args[2] = {model_data, providers};
-                session.reset(PyObject_Vectorcall(cls.get(), args, 1, kwnames.get()));
+                // ONNX Runtime loads serialized models from bytes only: a
+                // bytearray is handed over as an immutable copy.
+                zv::Ref data = PyByteArray_Check(model_data)
+                                   ? zv::Ref(PyBytes_FromObject(model_data))
+                                   : zv::Ref::borrow(model_data);
+                if (data) {
+                    PyObject *args[2] = {data.get(), providers};
+                    session.reset(PyObject_Vectorcall(cls.get(), args, 1, kwnames.get()));
+                }
             }
         }
         if (session) {
