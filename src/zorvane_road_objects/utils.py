@@ -8,19 +8,29 @@ import numpy as np
 
 __all__ = ["nms"]
 
-# Rough costs, in microseconds, that decide between plain greedy steps and
+# Rough costs, in microseconds, that decide between greedy steps and
 # settling the remaining boxes over their overlap graph: a step costs
-# _STEP plus _STEP_CAND per candidate it looks at; over the graph a box
-# costs _GRAPH_BOX plus _GRAPH_PAIR per candidate pair.  While the graph is
-# not built yet, a box is guessed to have one candidate pair per
-# _PAIRS_PER_CAND candidates of a step's window.  The steps go on while,
-# over the last _WINDOW steps, they saved more than they cost.
-_STEP = 15.0
-_STEP_CAND = 0.02
+# _STEP, plus _STEP_BOX per box it keeps and _STEP_CAND per candidate it
+# looks at; over the graph a box costs _GRAPH_BOX plus _GRAPH_PAIR per
+# candidate pair.  While the graph is not built yet, a box is guessed to have
+# _PAIRS_PER_CAND candidate pairs per candidate in a kept box's window (at
+# most _MAX_PAIRS_PER_BOX; a strip looked up counts as two candidates).  The
+# steps go on while, over the last _WINDOW steps, they saved more than they
+# cost.
+_STEP = 60.0
+_STEP_BOX = 4.0
+_STEP_CAND = 0.03
 _GRAPH_BOX = 1.5
 _GRAPH_PAIR = 0.05
 _PAIRS_PER_CAND = 0.1
-_WINDOW = 16
+_MAX_PAIRS_PER_BOX = 64
+_WINDOW = 4
+# A window spanning more strips than this is taken as a slice of the
+# left-edge order instead, filtered by top edge.
+_MAX_STRIPS = 8
+# Open boxes taken together by one greedy step (settled among themselves
+# first, then the winners drop their neighbours in one go).
+_BATCH = 32
 # Above this many candidate pairs the graph is not built; plain steps finish.
 _MAX_PAIRS = 8_000_000
 # Up to this many boxes, all pairwise IoUs are computed at once.
@@ -153,10 +163,13 @@ def _suppress(b, thr):
     if rest.size < 2:
         return dropped
     plan = _plan(geo, rest, thr)
-    # Finish with plain steps if they promise to be cheaper than the graph.
-    steps, gone, looked = stats
+    # Finish with greedy steps if they promise to be cheaper than the graph:
+    # of the boxes they settle, kept / (kept + gone) are kept, each costing
+    # a share of a step, its own cost and its window's.
+    kept, gone, looked = stats
     m = rest.size
-    greedy_cost = m * steps / (steps + gone) * (_STEP + _STEP_CAND * looked / steps)
+    per_kept = _STEP / _BATCH + _STEP_BOX + _STEP_CAND * looked / kept
+    greedy_cost = m * kept / (kept + gone) * per_kept
     graph_cost = m * _GRAPH_BOX + plan[0] * _GRAPH_PAIR
     if plan[0] > _MAX_PAIRS or greedy_cost < graph_cost:
         _greedy(geo, rest, thr, open_, open_view, dropped, False)
@@ -212,15 +225,16 @@ def _back(lo, hi, own, widest, frac):
 
 
 def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
-    """Plain greedy steps over the open boxes, each against its neighbours.
+    """Greedy steps over the open boxes, each against its neighbours.
 
-    The candidates of a kept box are the open boxes whose near corner lies
-    in the window that an IoU above thr allows: boxes are binned into
-    horizontal strips by their top edge and sorted by left edge within a
-    strip, so a step looks at a few slices of that order.  Returns None when
-    every box is settled; when `may_stop` and the steps stop paying off,
-    returns (steps, boxes dropped, candidates looked at) over the last
-    steps.
+    A step takes the next _BATCH open boxes in rank order, settles them among
+    themselves, and has the ones kept drop the open boxes in their windows.
+    The window of a box holds the boxes whose near corner lies where an IoU
+    above thr allows: boxes are binned into horizontal strips by their top
+    edge and sorted by left edge within a strip, so a window is a few slices
+    of that order.  Returns None when every box is settled; when `may_stop`
+    and the steps stop paying off, returns (boxes kept, boxes dropped,
+    candidates looked at) over the last steps.
     """
     x1, y1, x2, y2, w, h, area = geo
     m = alive.size
@@ -247,6 +261,9 @@ def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
     s_hi = _strip_of(hi_y, y0, height, cap).tolist()
     by_x = np.argsort(ax1)
     left = ax1[by_x].tolist()
+    by_left = alive[by_x]
+    lo_y_list = lo_y.tolist()
+    hi_y_list = hi_y.tolist()
     rank = np.empty(m, dtype=np.int64)
     rank[by_x] = np.arange(m)
     key = strip * stride + rank
@@ -257,54 +274,96 @@ def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
     slot_of = np.zeros(x1.size, dtype=np.int64)
     slot_of[alive] = np.arange(m)
     slot_of = slot_of.tolist()
-    minimum = np.minimum
-    maximum = np.maximum
-    # Running balance over the last _WINDOW steps of the cost the graph
-    # would have had for the dropped boxes minus the cost of the steps.
-    recent = [(0.0, 0, 0)] * _WINDOW
+    # Running balance over the last _WINDOW batches of the cost the graph
+    # would have had for the dropped boxes minus the cost of the batches.
+    recent = [(0.0, 0, 0, 0)] * _WINDOW
     balance = 0.0
-    steps = gone = looked = 0
+    batches = kept = gone = looked = 0
     i = -1
     while True:
-        i = open_.find(1, i + 1)
-        if i < 0:
+        # The next _BATCH open boxes, in rank order; every box ranked before
+        # them is settled, so greedy among them alone decides their fate.
+        batch = []
+        while len(batch) < _BATCH:
+            i = open_.find(1, i + 1)
+            if i < 0:
+                break
+            open_[i] = 0
+            batch.append(i)
+        if not batch:
             return None
-        open_[i] = 0
-        k = slot_of[i]
-        r_lo = bisect_right(left, lo_x[k])
-        r_hi = bisect_left(left, hi_x[k])
+        if len(batch) > 1:
+            q = np.array(batch)
+            winners = _greedy_small(np.stack([x1[q], y1[q], x2[q], y2[q]], axis=1), thr)
+            if winners.size < q.size:
+                lost = np.ones(q.size, dtype=bool)
+                lost[winners] = False
+                dropped[q[lost]] = True
+                batch = q[winners].tolist()
+        # Each winner drops the open boxes within its window above thr.
         parts = []
+        owners = []
         width = 0
-        if r_hi > r_lo:
-            for s in strips[bisect_left(strips, s_lo[k]):bisect_right(strips, s_hi[k])]:
+        for j in batch:
+            k = slot_of[j]
+            r_lo = bisect_right(left, lo_x[k])
+            r_hi = bisect_left(left, hi_x[k])
+            if r_hi <= r_lo:
+                continue
+            a = bisect_left(strips, s_lo[k])
+            b = bisect_right(strips, s_hi[k])
+            if b - a > _MAX_STRIPS:
+                # A tall window: its slice of the left-edge order, filtered.
+                part = by_left[r_lo:r_hi]
+                top = y1[part]
+                part = part[(top > lo_y_list[k]) & (top < hi_y_list[k])]
+                width += r_hi - r_lo
+                if part.size:
+                    parts.append(part)
+                    owners.append((j, part.size))
+                continue
+            width += 2 * (b - a)
+            for s in strips[a:b]:
                 base = s * stride
                 lo = bisect_left(keys, base + r_lo)
                 hi = bisect_left(keys, base + r_hi, lo)
                 if hi > lo:
                     parts.append(by_key[lo:hi])
+                    owners.append((j, hi - lo))
                     width += hi - lo
         hits = 0
         if parts:
-            cand = parts[0] if len(parts) == 1 else np.concatenate(parts)
-            cand = cand[open_view[cand] != 0]
+            cand = np.concatenate(parts) if len(parts) > 1 else parts[0]
+            if len(owners) > 1:
+                own = np.repeat([o for o, _ in owners], [c for _, c in owners])
+            else:
+                own = owners[0][0]
+            live = open_view[cand] != 0
+            if not live.all():
+                cand = cand[live]
+                own = own[live] if len(owners) > 1 else own
             if cand.size:
-                hit = cand[_iou_one(geo, i, cand) > thr]
-                hits = hit.size
-                if hits:
+                hit = cand[_iou(geo, own, cand) > thr]
+                if hit.size:
+                    hit = np.unique(hit)
+                    hits = hit.size
                     open_view[hit] = 0
                     dropped[hit] = True
         if may_stop:
-            gain = hits * (_GRAPH_BOX + _GRAPH_PAIR * _PAIRS_PER_CAND * width)
-            gain -= _STEP + _STEP_CAND * width
-            slot = steps % _WINDOW
-            old_gain, old_hits, old_width = recent[slot]
-            recent[slot] = (gain, hits, width)
+            n_win = len(batch)
+            pairs = min(_PAIRS_PER_CAND * width / n_win, _MAX_PAIRS_PER_BOX)
+            gain = hits * (_GRAPH_BOX + _GRAPH_PAIR * pairs)
+            gain -= _STEP + _STEP_BOX * n_win + _STEP_CAND * width
+            slot = batches % _WINDOW
+            old_gain, old_kept, old_hits, old_width = recent[slot]
+            recent[slot] = (gain, n_win, hits, width)
             balance += gain - old_gain
+            kept += n_win - old_kept
             gone += hits - old_hits
             looked += width - old_width
-            steps += 1
-            if steps >= _WINDOW and balance < 0.0:
-                return _WINDOW, gone, looked
+            batches += 1
+            if batches >= _WINDOW and balance < 0.0:
+                return kept, gone, looked
 
 
 def _iou_one(geo, i, j):
