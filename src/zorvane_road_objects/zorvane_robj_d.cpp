@@ -69,30 +69,6 @@ PyObject *module_global(PyObject *name) {
     return nullptr;
 }
 
-PyObject *take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!type) return nullptr;
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
-#endif
-}
-
-void restore_exception(PyObject *exc) {
-    if (!exc) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyErr_Restore(Py_NewRef((PyObject *)Py_TYPE(exc)), exc, PyException_GetTraceback(exc));
-#endif
-}
-
 void raise_while_handling(PyObject *caught, PyObject *type, const char *message,
                           bool from_none) {
     zv::Ref handled(caught);

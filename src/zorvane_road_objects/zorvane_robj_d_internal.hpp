@@ -120,12 +120,8 @@ inline bool to_float32(PyObject *obj, float *out) {
 // ---------------------------------------------------------------------------
 // Exceptions.
 
-// Takes the pending exception, normalised and with its traceback attached
-// (new reference; nullptr when none is pending).
-PyObject *take_exception();
-
-// Makes `exc` (consumed; may be nullptr) the pending exception again.
-void restore_exception(PyObject *exc);
+using zv::restore_exception;
+using zv::take_exception;
 
 // Raises `type(message)` as if by `raise type(message)` inside an `except`
 // block handling `caught`: the new exception's __context__ is `caught`.

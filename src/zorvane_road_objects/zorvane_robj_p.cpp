@@ -1,19 +1,7 @@
 // Model provisioning: the per-user data directory, the model catalogue and
 // the public entry `download_robj_model`. The cached download itself is in
 // zorvane_robj_p_download.cpp.
-#include "zv_native.hpp"
-
-namespace zvp {
-
-// zorvane_robj_p_download.cpp
-PyObject *internal_download_file(PyObject *file_name);
-
-// zorvane_robj_p_support.cpp
-PyObject *take_exception();
-void restore_exception(PyObject *exc);
-bool pending_is_exception();
-
-}  // namespace zvp
+#include "zorvane_robj_p_internal.hpp"
 
 namespace {
 

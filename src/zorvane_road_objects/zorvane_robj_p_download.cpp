@@ -1,33 +1,6 @@
 // Model provisioning: the cached download of one model file with its update
 // check against the model server (`_internal_download_file`).
-#include "zv_native.hpp"
-
-#include <cstdarg>
-
-namespace zvp {
-
-// zorvane_robj_p.cpp
-PyObject *module_global(const char *name);
-PyObject *get_data_dir();
-
-// zorvane_robj_p_support.cpp
-PyObject *take_exception();
-void restore_exception(PyObject *exc);
-bool pending_is_exception();
-PyObject *error_text(PyObject *exc, Py_ssize_t n);
-bool as_int32(PyObject *num, int *out);
-bool int32_of(PyObject *x, int *out);
-bool read_setting(PyObject *os, const char *name, int *out);
-PyObject *fixed(double x, int decimals);
-PyObject *whole_mib(int size);
-bool print_message_v(const char *fmt, va_list ap);
-PyObject *open_file(PyObject *path, const char *mode);
-PyObject *read_text_stripped(PyObject *path);
-bool write_text(PyObject *path, PyObject *text);
-bool lock_acquire(PyObject *path, void **token);
-void lock_release(void *token);
-
-}  // namespace zvp
+#include "zorvane_robj_p_internal.hpp"
 
 namespace {
 
@@ -92,6 +65,7 @@ private:
     bool build_paths();
     bool examine_local_copy();
     PyObject *head();
+    bool read_head(PyObject *response, int *server_size);
     Step update_check();
     Step probe();
     Step download();
@@ -195,6 +169,18 @@ PyObject *Download::head() {
     return call_kw(f.get(), url_.get(), Py_BuildValue("{s:i}", "timeout", 5));
 }
 
+// The server's size ("content-length", 0 when absent, as a 32-bit integer)
+// and modification stamp ("last-modified", empty when absent) from a HEAD
+// response; the stamp is kept for the rest of the call.
+bool Download::read_head(PyObject *response, int *server_size) {
+    Ref zero(PyLong_FromLong(0));
+    Ref length(zero ? header(response, "content-length", zero.get()) : nullptr);
+    if (!length || !zvp::int32_of(length.get(), server_size)) return false;
+    Ref no_stamp(empty());
+    server_stamp_.reset(no_stamp ? header(response, "last-modified", no_stamp.get()) : nullptr);
+    return static_cast<bool>(server_stamp_);
+}
+
 // The HEAD request against a usable copy: current by stamp, else by size.
 Step Download::update_check() {
     if (!say("Checking server for updates...")) return Step::failed;
@@ -207,14 +193,8 @@ Step Download::update_check() {
         Ref secs(zvp::fixed(end - start, 2));
         if (!secs || !say("Server check took %U seconds", secs.get())) return Step::failed;
     }
-    Ref zero(PyLong_FromLong(0));
-    Ref length(zero ? header(response.get(), "content-length", zero.get()) : nullptr);
     int server_size = 0;
-    if (!length || !zvp::int32_of(length.get(), &server_size)) return Step::failed;
-    Ref no_stamp(empty());
-    server_stamp_.reset(no_stamp ? header(response.get(), "last-modified", no_stamp.get())
-                                 : nullptr);
-    if (!server_stamp_) return Step::failed;
+    if (!read_head(response.get(), &server_size)) return Step::failed;
     Ref mib(zvp::whole_mib(server_size));
     if (!mib || !say("Server: size=%U MB", mib.get())) return Step::failed;
 
@@ -252,14 +232,8 @@ Step Download::update_check() {
 Step Download::probe() {
     Ref response(head());
     if (!response) return Step::failed;
-    Ref zero(PyLong_FromLong(0));
-    Ref length(zero ? header(response.get(), "content-length", zero.get()) : nullptr);
     int server_size = 0;
-    if (!length || !zvp::int32_of(length.get(), &server_size)) return Step::failed;
-    Ref no_stamp(empty());
-    server_stamp_.reset(no_stamp ? header(response.get(), "last-modified", no_stamp.get())
-                                 : nullptr);
-    if (!server_stamp_) return Step::failed;
+    if (!read_head(response.get(), &server_size)) return Step::failed;
     Ref mib(zvp::whole_mib(server_size));
     if (!mib || !say("Server file: %U MB", mib.get())) return Step::failed;
     return Step::next;

@@ -1,7 +1,7 @@
 // Model provisioning: small helpers for the download operation (settings,
 // console messages, caught exceptions, text files) and the per-model lock
 // file that serialises downloads between threads and processes.
-#include "zv_native.hpp"
+#include "zorvane_robj_p_internal.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -20,33 +20,6 @@ namespace zvp {
 
 // ---------------------------------------------------------------------------
 // Caught exceptions.
-
-// Takes the raised exception out of the error indicator, normalised and with
-// its traceback attached. Call only while an exception is set.
-PyObject *take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
-#endif
-}
-
-// Raises `exc` again (steals the reference), without chaining it to
-// whatever exception is being handled.
-void restore_exception(PyObject *exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc,
-                  PyException_GetTraceback(exc));
-#endif
-}
 
 // True when the pending exception belongs to the `Exception` hierarchy, the
 // errors that the download steps handle; KeyboardInterrupt and SystemExit

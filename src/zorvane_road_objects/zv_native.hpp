@@ -257,6 +257,37 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Exceptions.
+
+// Takes the pending exception out of the error indicator, normalised and with
+// its traceback attached (new reference; nullptr when none is pending).
+inline PyObject *take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Makes `exc` (consumed; may be nullptr) the pending exception again.
+inline void restore_exception(PyObject *exc) {
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc,
+                  PyException_GetTraceback(exc));
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Module import helpers.
 
 // `from <module> import <name>`, with ImportError "cannot import name <name>"
