@@ -49,6 +49,7 @@ import onnx
 import onnxruntime as ort
 from onnx import TensorProto, helper, numpy_helper
 
+from _pipelines import canvas_inputs
 from zorvane_road_objects.utils import nms
 from zorvane_road_objects.zorvane_robj_d import zv_robj_d
 
@@ -225,18 +226,7 @@ def nms_groups(rows: np.ndarray, conf: float = 0.5) -> list:
 
 def numpy_chain(bgr: np.ndarray) -> dict:
     """The preprocessing chain as the engine's contract describes it."""
-    h, w = bgr.shape[0], bgr.shape[1]
-    s = np.float32(CANVAS) / np.float32(max(h, w))
-    new_h, new_w = int(np.float32(h) * s), int(np.float32(w) * s)
-    resized = cv2.resize(bgr, (new_w, new_h), interpolation=cv2.INTER_LINEAR)
-    canvas = np.zeros((CANVAS, CANVAS, 3), dtype=np.uint8)
-    canvas[:new_h, :new_w, :] = resized
-    rgb = cv2.cvtColor(canvas, cv2.COLOR_BGR2RGB)
-    x = rgb.astype(np.float32) / 255.0
-    x = np.expand_dims(np.transpose(x, (2, 0, 1)), axis=0)
-    return {"image": x,
-            "im_shape": np.array([[CANVAS, CANVAS]], dtype=np.float32),
-            "scale_factor": np.array([[s, s]], dtype=np.float32)}
+    return canvas_inputs(bgr)
 
 
 def session(model: bytes) -> ort.InferenceSession:
