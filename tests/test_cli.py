@@ -495,7 +495,8 @@ def test_draw_detections_marks_boxes_and_labels_without_touching_the_input():
     # with text in a contrasting colour inside it.
     label = out[:30, 121:200].reshape(-1, 3)
     colours = {tuple(int(v) for v in px) for px in label}
-    assert CLASS_COLOURS[4] in colours and (0, 0, 0) in colours
+    # (anti-aliased text: OpenCV versions differ in whether any pixel is pure black)
+    assert CLASS_COLOURS[4] in colours and any(max(px) < 64 for px in colours)
     # A list of records draws the same.
     assert np.array_equal(out, draw_detections(img, [CAR, BUS]))
 
