@@ -366,22 +366,6 @@ def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
                 return kept, gone, looked
 
 
-def _iou_one(geo, i, j):
-    """_iou of box i against the boxes j, i's values taken as scalars."""
-    x1, y1, x2, y2, _, _, area = geo
-    iw = np.minimum(x2[j], x2[i])
-    iw -= np.maximum(x1[j], x1[i])
-    np.maximum(iw, 0.0, out=iw)
-    ih = np.minimum(y2[j], y2[i])
-    ih -= np.maximum(y1[j], y1[i])
-    np.maximum(ih, 0.0, out=ih)
-    iw *= ih
-    union = area[j] + area[i]
-    union -= iw
-    iw /= union
-    return iw
-
-
 def _sweep_heavy(geo, alive, thr, open_view, dropped):
     """Plain greedy steps against every open box, while they drop many.
 
@@ -390,7 +374,7 @@ def _sweep_heavy(geo, alive, thr, open_view, dropped):
     """
     cur = alive
     while cur.size > 1:
-        iou = _iou_one(geo, cur[0], cur[1:])
+        iou = _iou(geo, cur[1:], cur[0])
         over = iou > thr
         n_over = int(np.count_nonzero(over))
         hit = cur[1:][over]
