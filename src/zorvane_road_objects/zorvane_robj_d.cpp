@@ -43,6 +43,10 @@ bool init_names() {
         {&n.tensorrt, "TensorrtExecutionProvider"}, {&n.dml, "DmlExecutionProvider"},
         {&n.key_auto, "auto"}, {&n.key_cuda, "cuda"}, {&n.key_directml, "directml"},
         {&n.key_cpu, "cpu"},
+        {&n.threads, "threads"}, {&n.SessionOptions, "SessionOptions"},
+        {&n.sess_options, "sess_options"}, {&n.intra_op_num_threads, "intra_op_num_threads"},
+        {&n.inter_op_num_threads, "inter_op_num_threads"}, {&n.environ_, "environ"},
+        {&n.threads_env, "ZORVANE_ROBJ_THREADS"},
     };
     for (const Entry &e : entries) {
         if (*e.slot) continue;

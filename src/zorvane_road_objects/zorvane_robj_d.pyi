@@ -46,11 +46,15 @@ class zv_road_object_detector:
         backend: str | None = "auto",
         conf_thres: _Float = 0.5,
         iou_thres: _Float = 0.5,
+        *,
+        threads: SupportsIndex | None = None,
     ) -> None:
         """Provision the model `model_name` ("small_fp32", "medium_fp32",
         "large_fp32") and build its engine on `backend` ("auto", "cuda",
-        "directml", "cpu"). Raises ValueError "Model access denied",
-        "Access denied" or "Model initialization failed"."""
+        "directml", "cpu"). `threads` is passed to the engine; a value that is
+        not a positive int raises TypeError or ValueError before the model is
+        fetched. Raises ValueError "Model access denied", "Access denied" or
+        "Model initialization failed"."""
     def __call__(self, img: _Image | None, /) -> _DetectionResult:
         """Detect road objects in a height x width x 3 BGR uint8 image (any
         strides, sides up to 8192, aspect ratio up to 100). Raises
@@ -65,9 +69,13 @@ class zv_robj_d:
         iou_thres: _Float = 0.5,
         model_name: str | None = "small",
         backend: str | None = "auto",
+        *,
+        threads: SupportsIndex | None = None,
     ) -> None:
         """The detection engine on a model file path or serialized model.
-        Raises Exception("INVALID_DATA"), Exception("MODEL_LOAD_FAILED") or
+        `threads` (or, when None, the environment variable
+        ZORVANE_ROBJ_THREADS) sets the session's intra-op threads, with one
+        inter-op thread; unset, ONNX Runtime's defaults apply. Raises Exception("INVALID_DATA"), Exception("MODEL_LOAD_FAILED") or
         Exception("MODEL_DETAILS_FAILED")."""
     def detect_objects(self, image: _Image | None, /) -> _DetectionResult:
         """Raises Exception("INVALID_INPUT_IMAGE") for None and

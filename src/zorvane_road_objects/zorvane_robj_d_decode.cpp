@@ -313,8 +313,12 @@ PyObject *engine_inference(EngineObject *self, PyObject *preprocessed) {
         zv::Ref value(PyObject_GetItem(preprocessed, key));
         if (!value || PyDict_SetItem(feed.get(), key, value.get()) < 0) return nullptr;
     }
-    zv::Ref outputs(
-        PyObject_CallMethodObjArgs(self->session, n.run, self->output_names, feed.get(), nullptr));
+    // The session and the names are held for the whole run: ONNX Runtime
+    // lets other threads in meanwhile, and one may re-initialise the engine.
+    zv::Ref session = zv::Ref::borrow(self->session);
+    zv::Ref output_names = zv::Ref::borrow(self->output_names);
+    zv::Ref outputs(PyObject_CallMethodObjArgs(session.get(), n.run, output_names.get(),
+                                               feed.get(), nullptr));
     if (!outputs) return nullptr;
     if (!zv::check_value_type(outputs.get(), &PyList_Type, "list", true, false)) return nullptr;
     return outputs.release();

@@ -32,7 +32,8 @@ PyObject *collect_names(PyObject *session, PyObject *method) {
 
 // Best effort: a failure of any kind keeps the previous list.
 bool store_names(EngineObject *self, PyObject *method, PyObject **slot) {
-    PyObject *names = collect_names(self->session, method);
+    zv::Ref session = zv::Ref::borrow(self->session);
+    PyObject *names = collect_names(session.get(), method);
     if (!names) {
         PyErr_Clear();
         return false;
@@ -87,7 +88,8 @@ PyObject *choose_providers(EngineObject *self) {
     if (!zv::check_value_type(available.get(), &PyList_Type, "list", false, false)) return nullptr;
     zv::Ref providers(PyList_New(0));
     if (!providers) return nullptr;
-    zv::Ref key(PyObject_CallMethodNoArgs(self->backend, n.lower));
+    zv::Ref backend = zv::Ref::borrow(self->backend);
+    zv::Ref key(PyObject_CallMethodNoArgs(backend.get(), n.lower));
     if (!key) return nullptr;
     PyObject *row[4];
     size_t count = provider_row(key.get(), row);
@@ -100,8 +102,28 @@ PyObject *choose_providers(EngineObject *self) {
     return providers.release();
 }
 
-// onnxruntime.InferenceSession(model_data, providers=providers) inside a
-// SuppressStderr block; the block is left before any error goes on.
+// onnxruntime.InferenceSession(model_data, providers=providers) (plus
+// sess_options when a thread count is set).
+PyObject *new_session(EngineObject *self, PyObject *model_data, PyObject *providers) {
+    zv::Ref ort(module_global(n.onnxruntime));
+    zv::Ref cls(ort ? PyObject_GetAttr(ort.get(), n.InferenceSession) : nullptr);
+    if (!cls) return nullptr;
+    zv::Ref options;
+    if (self->threads > 0 && !(options = zv::Ref(session_options(self->threads)))) return nullptr;
+    zv::Ref kwnames(options ? PyTuple_Pack(2, n.providers, n.sess_options)
+                            : PyTuple_Pack(1, n.providers));
+    if (!kwnames) return nullptr;
+    // ONNX Runtime loads serialized models from bytes only: a bytearray is
+    // handed over as an immutable copy.
+    zv::Ref data = PyByteArray_Check(model_data) ? zv::Ref(PyBytes_FromObject(model_data))
+                                                 : zv::Ref::borrow(model_data);
+    if (!data) return nullptr;
+    PyObject *args[3] = {data.get(), providers, options.get()};
+    return PyObject_Vectorcall(cls.get(), args, 1, kwnames.get());
+}
+
+// The session inside a SuppressStderr block; the block is left before any
+// error goes on.
 bool create_session(EngineObject *self, PyObject *model_data, PyObject *providers) {
     zv::Ref guard(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(g.stderr_type)));
     if (!guard) return false;
@@ -110,28 +132,14 @@ bool create_session(EngineObject *self, PyObject *model_data, PyObject *provider
     bool ok = true;
     if (PyUnicode_Check(model_data) || PyBytes_Check(model_data) ||
         PyByteArray_Check(model_data)) {
-        zv::Ref session;
-        zv::Ref ort(module_global(n.onnxruntime));
-        zv::Ref cls(ort ? PyObject_GetAttr(ort.get(), n.InferenceSession) : nullptr);
-        if (cls) {
-            zv::Ref kwnames(PyTuple_Pack(1, n.providers));
-            if (kwnames) {
-                // ONNX Runtime loads serialized models from bytes only: a
-                // bytearray is handed over as an immutable copy.
-                zv::Ref data = PyByteArray_Check(model_data)
-                                   ? zv::Ref(PyBytes_FromObject(model_data))
-                                   : zv::Ref::borrow(model_data);
-                if (data) {
-                    PyObject *args[2] = {data.get(), providers};
-                    session.reset(PyObject_Vectorcall(cls.get(), args, 1, kwnames.get()));
-                }
-            }
-        }
+        PyObject *session = new_session(self, model_data, providers);
         if (session) {
-            Py_SETREF(self->session, session.release());
+            Py_SETREF(self->session, session);
         } else {
             ok = false;
         }
+    } else {
+        Py_SETREF(self->session, Py_NewRef(Py_None));  // no session for such data
     }
     PyObject *pending = take_exception();
     suppress_stderr_exit(block);
@@ -192,9 +200,32 @@ bool text_or_default(PyObject *arg, PyObject *fallback, PyObject **slot) {
     return true;
 }
 
+// The model argument checked and loaded; false with an exception set.
+bool load_model(EngineObject *self, PyObject *model_arg, int32_t threads) {
+    zv::Ref model(model_arg == Py_None ? PyBytes_FromStringAndSize(nullptr, 0)
+                                       : Py_NewRef(model_arg));
+    if (!model) return false;
+    int truthy = PyObject_IsTrue(model.get());
+    if (truthy < 0) return false;
+    if (!truthy) {
+        PyErr_SetString(PyExc_Exception, "INVALID_DATA");
+        return false;
+    }
+    if (!threads && (threads = threads_from_env()) < 0) return false;
+    self->threads = threads;
+    zv::Ref code(self->ops->initialize_model(self, model.get()));
+    if (!code) return false;
+    if (PyUnicode_Check(code.get()) && PyUnicode_GET_LENGTH(code.get()) == 0) return true;
+    PyErr_SetObject(PyExc_Exception, code.get());
+    return false;
+}
+
 int engine_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     static const char *const names[] = {"model_path_byte", "conf_thres", "iou_thres",
                                         "model_name", "backend"};
+    zv::Ref rest;
+    PyObject *threads_arg;
+    if (!split_threads_kwarg(&kwargs, &rest, &threads_arg)) return -1;
     PyObject *v[5];
     if (!zv::parse_args("__init__", args, kwargs, names, 1, 5, v)) return -1;
     auto *self = reinterpret_cast<EngineObject *>(op);
@@ -206,22 +237,17 @@ int engine_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     self->iou_threshold = iou;
     if (!text_or_default(v[3], n.small, &self->model_name)) return -1;
     if (!text_or_default(v[4], n.auto_, &self->backend)) return -1;
+    int32_t threads = 0;
+    if (!parse_threads(threads_arg, &threads)) return -1;
     self->input_size = kInputSize;
-    Py_SETREF(self->session, Py_NewRef(Py_None));
-
-    zv::Ref model(v[0] == Py_None ? PyBytes_FromStringAndSize(nullptr, 0) : Py_NewRef(v[0]));
-    if (!model) return -1;
-    int truthy = PyObject_IsTrue(model.get());
-    if (truthy < 0) return -1;
-    if (!truthy) {
-        PyErr_SetString(PyExc_Exception, "INVALID_DATA");
+    // A session from an earlier construction stays in place until the new
+    // one replaces it (other threads may still be detecting with it); a
+    // construction that fails leaves none.
+    if (!load_model(self, v[0], threads)) {
+        Py_SETREF(self->session, Py_NewRef(Py_None));
         return -1;
     }
-    zv::Ref code(self->ops->initialize_model(self, model.get()));
-    if (!code) return -1;
-    if (PyUnicode_Check(code.get()) && PyUnicode_GET_LENGTH(code.get()) == 0) return 0;
-    PyErr_SetObject(PyExc_Exception, code.get());
-    return -1;
+    return 0;
 }
 
 int engine_traverse(PyObject *op, visitproc visit, void *arg) {
@@ -291,15 +317,25 @@ PyObject *run_pipeline(EngineObject *self, PyObject *image, double start_time) {
     return result.release();
 }
 
+// Whether OpenCV can take the image at all: its matrices hold the sides as
+// int and index the elements of a row (width x channels) with int offsets.
+// Larger images are cut to the wrong size or read out of bounds there.
+bool fits_opencv(const zv::Buffer &view) {
+    const Py_ssize_t h = view.shape(0), w = view.shape(1), c = view.shape(2);
+    if (h > INT32_MAX || w > INT32_MAX) return false;
+    return c == 0 || w <= INT32_MAX / c;
+}
+
 PyObject *detect_objects(PyObject *op, PyObject *image) {
     auto *self = reinterpret_cast<EngineObject *>(op);
     if (!zv::check_arg_type(image, g.ndarray, "image", true, false)) return nullptr;
     zv::Buffer view;
     if (image != Py_None && !view.acquire_u8(image, 3)) return nullptr;
-    if (image == Py_None) {
+    if (image == Py_None || !fits_opencv(view)) {
         PyErr_SetString(PyExc_Exception, "INVALID_INPUT_IMAGE");
         return nullptr;
     }
+    view.release();
     double start_time;
     if (!wall_clock(&start_time)) return nullptr;
     PyObject *result = run_pipeline(self, image, start_time);

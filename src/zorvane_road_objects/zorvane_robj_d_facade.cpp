@@ -60,6 +60,9 @@ int facade_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     if (!download_name && !(download_name = PyUnicode_InternFromString("download_robj_model"))) {
         return -1;
     }
+    zv::Ref rest;
+    PyObject *threads_arg;
+    if (!split_threads_kwarg(&kwargs, &rest, &threads_arg)) return -1;
     PyObject *v[4];
     if (!zv::parse_args("__init__", args, kwargs, names, 1, 4, v)) return -1;
     if (!zv::check_str_arg(v[0], "model_name")) return -1;
@@ -67,6 +70,10 @@ int facade_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     float conf = 0.5f, iou = 0.5f;
     if (v[2] && !to_float32(v[2], &conf)) return -1;
     if (v[3] && !to_float32(v[3], &iou)) return -1;
+    // A bad thread count is the caller's argument error: raised as it is,
+    // before the model is fetched.
+    int32_t threads = 0;
+    if (!parse_threads(threads_arg, &threads)) return -1;
     auto *self = reinterpret_cast<FacadeObject *>(op);
 
     PyObject *model_name = v[0] == Py_None ? n.empty_str : v[0];
@@ -90,9 +97,14 @@ int facade_init(PyObject *op, PyObject *args, PyObject *kwargs) {
     if (!conf_obj) return -1;
     zv::Ref iou_obj(PyFloat_FromDouble(static_cast<double>(iou)));
     if (!iou_obj) return -1;
-    PyObject *engine_args[5] = {data.get(), conf_obj.get(), iou_obj.get(), model_name, backend};
+    zv::Ref threads_obj(threads ? PyLong_FromLong(threads) : Py_NewRef(Py_None));
+    if (!threads_obj) return -1;
+    zv::Ref kwnames(PyTuple_Pack(1, n.threads));
+    if (!kwnames) return -1;
+    PyObject *engine_args[6] = {data.get(), conf_obj.get(), iou_obj.get(), model_name, backend,
+                                threads_obj.get()};
     zv::Ref engine(PyObject_Vectorcall(reinterpret_cast<PyObject *>(g.engine_type), engine_args,
-                                       5, nullptr));
+                                       5, kwnames.get()));
     if (!engine) {
         fail_with("Model initialization failed");
         return -1;
@@ -124,8 +136,10 @@ PyObject *facade_call(PyObject *op, PyObject *args, PyObject *kwargs) {
     }
     Py_ssize_t size = 1;
     for (int d = 0; d < 3; ++d) size *= view.shape(d);
-    const int32_t height = static_cast<int32_t>(view.shape(0));
-    const int32_t width = static_cast<int32_t>(view.shape(1));
+    // A side that does not fit 32 bits is refused, not cut to its low bits.
+    const bool sides_fit = view.shape(0) <= INT32_MAX && view.shape(1) <= INT32_MAX;
+    const int32_t height = sides_fit ? static_cast<int32_t>(view.shape(0)) : 0;
+    const int32_t width = sides_fit ? static_cast<int32_t>(view.shape(1)) : 0;
     view.release();
     if (size == 0 || height <= 0 || width <= 0 || height > 8192 || width > 8192) {
         raise_unchained("Invalid input");
@@ -138,8 +152,10 @@ PyObject *facade_call(PyObject *op, PyObject *args, PyObject *kwargs) {
         return nullptr;
     }
 
-    auto *self = reinterpret_cast<FacadeObject *>(op);
-    PyObject *result = PyObject_CallMethodOneArg(self->engine, n.detect_objects, img);
+    // The engine is held for the whole call: another thread may construct
+    // this detector again meanwhile and replace it.
+    zv::Ref engine = zv::Ref::borrow(reinterpret_cast<FacadeObject *>(op)->engine);
+    PyObject *result = PyObject_CallMethodOneArg(engine.get(), n.detect_objects, img);
     if (!result) fail_with("Processing error");
     return result;
 }

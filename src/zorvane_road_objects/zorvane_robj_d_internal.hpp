@@ -21,8 +21,15 @@ namespace zvd {
 
 struct SuppressStderrObject {
     PyObject_HEAD
-    int saved_stderr_fd;  // -1: holds no descriptor
-    int devnull_fd;       // -1: holds no descriptor
+    // The descriptors of the redirection this object's innermost open block
+    // takes part in (shared process-wide); -1: none.
+    int saved_stderr_fd;
+    int devnull_fd;
+    // The standard-error descriptor each open block of this object entered
+    // on, innermost last (-1: that entry redirected nothing). Owned.
+    int *entered;
+    int entered_count;
+    int entered_capacity;
 };
 
 struct EngineObject;
@@ -43,6 +50,7 @@ struct EngineOps {
 struct EngineObject {
     PyObject_HEAD
     const EngineOps *ops;
+    int32_t threads;         // session intra-op threads; 0: ONNX Runtime's default
     float conf_threshold;
     float iou_threshold;
     PyObject *session;       // onnxruntime.InferenceSession or None
@@ -89,6 +97,8 @@ struct Names {
     PyObject *class_names[8];
     PyObject *cpu, *cuda, *tensorrt, *dml;
     PyObject *key_auto, *key_cuda, *key_directml, *key_cpu;
+    PyObject *threads, *SessionOptions, *sess_options, *intra_op_num_threads,
+        *inter_op_num_threads, *environ_, *threads_env;
 };
 extern Names n;
 bool init_names();
@@ -145,6 +155,23 @@ void suppress_stderr_exit(SuppressStderrObject *self);
 PyObject *engine_preprocess_image(EngineObject *self, PyObject *image);
 PyObject *engine_inference(EngineObject *self, PyObject *preprocessed);
 PyObject *engine_postprocess_detections(EngineObject *self, PyObject *outputs);
+
+// The keyword-only `threads` argument of the constructors: None gives 0
+// (not set); otherwise a positive int (bool refused) up to INT32_MAX, else
+// TypeError or ValueError.
+bool parse_threads(PyObject *arg, int32_t *out);
+
+// Takes the keyword `threads` out of `*kwargs` (replaced by a copy without
+// it, held in `holder`); `*value` is the argument, or nullptr when absent.
+bool split_threads_kwarg(PyObject **kwargs, zv::Ref *holder, PyObject **value);
+
+// ZORVANE_ROBJ_THREADS as a count: 0 when unset, empty or invalid (an
+// invalid value is warned about); -1 with an exception set when the warning
+// was turned into an error.
+int32_t threads_from_env();
+
+// onnxruntime.SessionOptions() for `threads` intra-op threads (new reference).
+PyObject *session_options(int32_t threads);
 
 // Side of the square network input.
 constexpr int32_t kInputSize = 640;

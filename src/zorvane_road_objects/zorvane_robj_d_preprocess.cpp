@@ -74,6 +74,37 @@ PyObject *cv2_resize(PyObject *image, int32_t new_w, int32_t new_h) {
     return PyObject_Vectorcall(resize.get(), args, 2, kwnames);
 }
 
+// Whether OpenCV's binding wraps the image's memory as it is: interleaved
+// pixels (channel stride 1, pixel stride = channels) and rows that neither
+// overlap nor run backwards. Other layouts it copies first, and it does not
+// check that copy: a copy that cannot be allocated crashes it.
+bool opencv_wraps(const zv::Buffer &src) {
+    const Py_ssize_t h = src.shape(0), w = src.shape(1), c = src.shape(2);
+    if (c > 1 && src.stride(2) != 1) return false;
+    if (w > 1 && src.stride(1) != c) return false;
+    return h <= 1 || src.stride(0) >= w * c;
+}
+
+// The image as OpenCV takes it: itself, or a contiguous copy made here
+// (so that a copy that does not fit in memory is a MemoryError). When the
+// target size is empty the resize refuses whatever it gets, so only the
+// top-left pixel is copied.
+PyObject *resize_source(PyObject *image, const zv::Buffer &src, bool empty_target) {
+    if (opencv_wraps(src)) return Py_NewRef(image);
+    zv::Ref part = zv::Ref::borrow(image);
+    if (empty_target && src.shape(0) > 0 && src.shape(1) > 0) {
+        zv::Ref stop(PyLong_FromLong(1));
+        zv::Ref one(stop ? PySlice_New(nullptr, stop.get(), nullptr) : nullptr);
+        zv::Ref key(one ? PyTuple_Pack(2, one.get(), one.get()) : nullptr);
+        if (!key) return nullptr;
+        part = zv::Ref(PyObject_GetItem(image, key.get()));
+        if (!part) return nullptr;
+    }
+    return PyArray_FromAny(part.get(), nullptr, 0, 0,
+                           NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ENSURECOPY | NPY_ARRAY_ENSUREARRAY,
+                           nullptr);
+}
+
 // The source geometry of the paste, broadcast onto the target region like a
 // NumPy slice assignment (a source axis of length 1 repeats).
 struct Paste {
@@ -186,9 +217,11 @@ PyObject *engine_preprocess_image(EngineObject *self, PyObject *image) {
     } else {
         s = HUGE_VALF;  // no finite scale: the resize below refuses the image
     }
+    zv::Ref source(resize_source(image, src, new_h <= 0 || new_w <= 0));
     src.release();
+    if (!source) return nullptr;
 
-    zv::Ref resized(cv2_resize(image, new_w, new_h));
+    zv::Ref resized(cv2_resize(source.get(), new_w, new_h));
     if (!resized) return nullptr;
     zv::Buffer rbuf;
     if (!rbuf.acquire_u8(resized.get(), 3)) return nullptr;
