@@ -1,7 +1,11 @@
 """SecurityEngine: derived key, Fernet tokens with the count, key rotation."""
 
 import base64
+import hashlib
 import os
+import sys
+import threading
+import time
 
 import pytest
 from cryptography.fernet import Fernet
@@ -294,3 +298,104 @@ def test_argument_counts_and_keywords(call, message):
         assert str(info.value) == message
     # Argument errors are not encryption calls: the count did not move.
     assert open_token(DERIVED_KEY, engine.encrypt_sensitive_data("x"))[0] == 1
+
+
+# ---------------------------------------------------------------------------
+# Threads sharing one engine
+
+
+@pytest.fixture
+def long_time_slice():
+    """A longer time slice lets the other threads run further while a
+    rotating thread waits to get the interpreter back."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(0.02)
+    yield
+    sys.setswitchinterval(old)
+
+
+def test_threads_sharing_an_engine_lose_no_token(monkeypatch, long_time_slice):
+    """8 threads encrypt at once while 2 others decrypt what was just made."""
+    real = os.urandom
+    rotations = []
+
+    def slow(n):
+        rotations.append(n)
+        time.sleep(0.005)  # a source that blocks a while, as one short of entropy may
+        return real(n)
+
+    monkeypatch.setattr(os, "urandom", slow)
+    engine = SecurityEngine()
+    writers, calls = 8, 1500
+    made = [[] for _ in range(writers)]
+    failures = []
+    done = threading.Event()
+
+    def write(k):
+        for i in range(calls):
+            made[k].append(engine.encrypt_sensitive_data(f"{k}:{i}"))
+
+    def read():
+        while not done.is_set():
+            for k in range(writers):
+                if made[k]:
+                    i = len(made[k]) - 1
+                    if engine.decrypt_sensitive_data(made[k][i]) != f"{k}:{i}":
+                        failures.append((k, i))
+
+    threads = [threading.Thread(target=write, args=(k,)) for k in range(writers)]
+    readers = [threading.Thread(target=read) for _ in range(2)]
+    for t in threads + readers:
+        t.start()
+    for t in threads:
+        t.join(120)
+    done.set()
+    for t in readers:
+        t.join(120)
+    assert len(rotations) == writers * calls // 1000
+    lost = [(k, i) for k in range(writers) for i, token in enumerate(made[k])
+            if engine.decrypt_sensitive_data(token) != f"{k}:{i}"]
+    assert lost == [] and failures == []
+
+
+@pytest.mark.parametrize("stall", ["random source", "hashing"])
+def test_rotation_overtaken_while_it_waits(monkeypatch, stall):
+    """Call 1000 stalls inside its rotation while another thread reaches
+    call 2000 and rotates: both rotations must end up in the key history."""
+    source = KeySource()
+    waiting, resume = threading.Event(), threading.Event()
+    real_sha256 = hashlib.sha256
+
+    def stalled(call):
+        def first_waits(*args):
+            if not waiting.is_set():
+                waiting.set()
+                resume.wait(30)
+            return call(*args)
+        return first_waits
+
+    if stall == "random source":
+        monkeypatch.setattr(os, "urandom", stalled(source))
+    else:
+        monkeypatch.setattr(os, "urandom", source)
+        monkeypatch.setattr(hashlib, "sha256", stalled(real_sha256))
+    engine = SecurityEngine()
+    tokens = encrypt_many(engine, 999)
+    late = []
+    first = threading.Thread(target=lambda: late.append(engine.encrypt_sensitive_data("1000")))
+    first.start()
+    assert waiting.wait(30)
+    tokens += encrypt_many(engine, 1005, start=1001)  # calls 1001 .. 2005, rotating at 2000
+    resume.set()
+    first.join(30)
+    tokens += encrypt_many(engine, 5, start=2006)
+    assert source.calls == [32, 32]
+    # The rotation of call 2000 went in first; that of call 1000 builds on it.
+    mine, theirs = (2, 1) if stall == "random source" else (1, 2)
+    k2 = rotated_key(source.block(theirs), DERIVED_KEY)
+    k1 = rotated_key(source.block(mine), k2)
+    assert open_token(k1, late[0]) == (1000, b"1000")
+    assert open_token(k2, tokens[-10]) == (2001, b"message 2001")
+    assert engine.decrypt_sensitive_data(late[0]) == "1000"
+    texts = [f"message {i}" for i in range(1, 1000)] + [f"message {i}" for i in range(1001, 2011)]
+    assert [engine.decrypt_sensitive_data(t) for t in tokens] == texts

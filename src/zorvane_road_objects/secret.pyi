@@ -12,7 +12,8 @@ class SecurityEngine:
         """Encrypt `data`; the token's plaintext is a 4-byte call count then the UTF-8 text.
 
         Raises AttributeError for non-text data, UnicodeEncodeError for unencodable text,
-        OverflowError once the engine has made 2**31 - 1 calls.
+        OverflowError once the engine has made 2**31 - 1 calls. Threads may share an
+        engine: every rotation builds on the key before it, and every token decrypts.
         """
     def decrypt_sensitive_data(self, encrypted_data: bytes | str, /) -> str | None:
         """The text inside a token of this engine (any of its keys), or None.

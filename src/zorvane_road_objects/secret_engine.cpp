@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace zv_secret {
 namespace {
@@ -76,27 +77,42 @@ PyObject *make_fernet(PyObject *key) {
     return call(g.Fernet, fernet_key.get());
 }
 
+// Moves the current key into the earlier keys and makes `new_key` current.
+// Nothing here can let another thread run.
+bool install_key(SecurityEngine *self, zv::Ref new_key) {
+    PyObject *earlier = self->earlier_keys;
+    const Py_ssize_t n = PyByteArray_GET_SIZE(earlier);
+    if (PyByteArray_Resize(earlier, n + kKeySize) < 0) return false;
+    std::memcpy(PyByteArray_AS_STRING(earlier) + n, PyBytes_AS_STRING(self->master_key), kKeySize);
+    Py_SETREF(self->master_key, new_key.release());
+    return true;
+}
+
 // New key = SHA-256(32 random bytes + old key). The old key joins the
 // earlier keys; on any failure the engine is left as it was.
+//
+// The random source lets other threads run while it waits, and so may the
+// hashing calls, so another rotation of this engine can happen meanwhile.
+// The random bytes are therefore taken first, and the new key is installed
+// only if the key it was derived from is still the current one; otherwise
+// it is derived again from the key that replaced it. Every rotation thus
+// builds on the one before, and no key ever leaves the engine's history.
 bool rotate_keys(SecurityEngine *self) {
-    zv::Ref old_key = zv::Ref::borrow(self->master_key);
     zv::Ref size(PyLong_FromSsize_t(kKeySize));
     if (!size) return false;
     zv::Ref random(call_method(g.os, g.s_urandom, size.get()));
     if (!random) return false;
-    zv::Ref material(PyNumber_Add(random.get(), old_key.get()));
-    if (!material) return false;
-    zv::Ref hash(call_method(g.hashlib, g.s_sha256, material.get()));
-    if (!hash) return false;
-    zv::Ref new_key(call_method(hash.get(), g.s_digest));
-    if (!new_key || !is_key(new_key.get())) return false;
-
-    PyObject *earlier = self->earlier_keys;
-    const Py_ssize_t n = PyByteArray_GET_SIZE(earlier);
-    if (PyByteArray_Resize(earlier, n + kKeySize) < 0) return false;
-    std::memcpy(PyByteArray_AS_STRING(earlier) + n, PyBytes_AS_STRING(old_key.get()), kKeySize);
-    Py_SETREF(self->master_key, new_key.release());
-    return true;
+    for (;;) {
+        zv::Ref old_key = zv::Ref::borrow(self->master_key);
+        zv::Ref material(PyNumber_Add(random.get(), old_key.get()));
+        if (!material) return false;
+        zv::Ref hash(call_method(g.hashlib, g.s_sha256, material.get()));
+        if (!hash) return false;
+        zv::Ref new_key(call_method(hash.get(), g.s_digest));
+        if (!new_key || !is_key(new_key.get())) return false;
+        // Held references keep old_key alive, so identity is a safe test.
+        if (self->master_key == old_key.get()) return install_key(self, std::move(new_key));
+    }
 }
 
 // Fernet-decrypt `token` under `key`: the plaintext, or null with an error.
