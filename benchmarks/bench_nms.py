@@ -2,10 +2,13 @@
 
 Runs ``nms`` on several box layouts (realistic detector output, heavy
 overlap, no overlap at all, degenerate boxes...), checks every result
-against the plain greedy loop, and prints a table of median times; the
-figures also go to ``benchmarks/results/nms.json``.
+against the plain greedy loop, and prints a table of median times; then
+runs the crossing layout (long thin boxes across each other) at growing
+sizes, 200,000 to 800,000 boxes by default, where the time per box should
+stay about flat.  The figures also go to ``benchmarks/results/nms.json``.
 
     python benchmarks/bench_nms.py [--boxes N] [--repeat R] [--threshold T]
+                                   [--scale 200000,400000] [--no-plain]
 """
 
 from __future__ import annotations
@@ -191,6 +194,41 @@ def _time(fn, repeat):
     return times
 
 
+def scale(sizes, threshold, seed, plain):
+    """The crossing layout at each size: one timed run, checked against the
+    plain loop unless `plain` is false; time per box relative to the first
+    size shows whether the cost grows faster than the number of boxes."""
+    rows = []
+    if not sizes:
+        return rows
+    head = (f"{'boxes':>8} {'kept':>6} {'nms':>9} {'us/box':>7} {'vs first':>8} "
+            f"{'plain loop':>11} {'speed-up':>8}")
+    print(f"\ncrossing layout by size, IoU threshold {threshold}")
+    print(head)
+    print("-" * len(head))
+    for n in sizes:
+        boxes, scores = layout_crossing(np.random.default_rng(seed), n)
+        t0 = time.perf_counter()
+        keep = nms(boxes, scores, threshold)
+        took = time.perf_counter() - t0
+        row = {"layout": "crossing", "boxes": n, "kept": int(keep.size), "nms_s": took,
+               "us_per_box": took / n * 1e6}
+        row["per_box_vs_first"] = row["us_per_box"] / (rows[0]["us_per_box"] if rows else row["us_per_box"])
+        line = (f"{n:8d} {keep.size:6d} {took:8.2f}s {row['us_per_box']:7.2f} "
+                f"{row['per_box_vs_first']:7.2f}x")
+        if plain:
+            t0 = time.perf_counter()
+            expected = plain_greedy(boxes, scores, threshold)
+            row["plain_loop_s"] = time.perf_counter() - t0
+            row["speedup"] = row["plain_loop_s"] / took
+            if not np.array_equal(keep, expected):
+                raise SystemExit(f"crossing at {n}: nms differs from the plain greedy loop")
+            line += f" {row['plain_loop_s']:10.1f}s {row['speedup']:7.1f}x"
+        rows.append(row)
+        print(line)
+    return rows
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--boxes", type=int, default=10_000)
@@ -198,8 +236,12 @@ def main(argv=None):
     ap.add_argument("--threshold", type=float, default=0.5)
     ap.add_argument("--layouts", default=",".join(LAYOUTS))
     ap.add_argument("--seed", type=int, default=2024)
-    ap.add_argument("--no-plain", action="store_true", help="skip timing the plain loop")
+    ap.add_argument("--no-plain", action="store_true",
+                    help="skip the plain loop (and the check against it) in the size runs")
+    ap.add_argument("--scale", default="200000,400000,600000,800000",
+                    help="box counts for the crossing layout by size ('' to skip)")
     args = ap.parse_args(argv)
+    sizes = [int(v) for v in args.scale.split(",") if v.strip()]
 
     rows = []
     head = f"{'layout':16} {'kept':>6} {'nms median':>11} {'nms min':>9} {'plain loop':>11} {'speed-up':>8}"
@@ -229,6 +271,7 @@ def main(argv=None):
         })
         print(f"{name:16} {keep.size:6d} {med * 1e3:9.2f}ms {min(times) * 1e3:7.2f}ms "
               f"{plain * 1e3:9.1f}ms {plain / med:7.1f}x")
+    scale_rows = scale(sizes, args.threshold, args.seed, not args.no_plain)
     RESULTS.mkdir(parents=True, exist_ok=True)
     out = RESULTS / "nms.json"
     out.write_text(json.dumps({
@@ -240,6 +283,7 @@ def main(argv=None):
         "python": platform.python_version(),
         "machine": platform.machine(),
         "layouts": rows,
+        "crossing_by_size": scale_rows,
     }, indent=2) + "\n")
     print(f"results: {out}")
 

@@ -338,3 +338,92 @@ def test_engine_call_shape():
 def test_detector_module_binds_this_nms():
     robj_d = pytest.importorskip("zorvane_road_objects.zorvane_robj_d")
     assert robj_d.nms is nms
+
+
+# ---------------------------------------------------------------------------
+# Sub-normal extents, signed zeros, infinities and NaN on every route
+
+U = 5e-324  # the smallest sub-normal double
+PAD = np.tile([1e6, 1e6, 1e6 + 5, 1e6 + 5], (130, 1))  # past 128 boxes, one step drops them
+
+
+def padded(boxes, scores):
+    return np.concatenate([np.asarray(boxes, float), PAD]), np.concatenate([scores, np.zeros(130)])
+
+
+@pytest.mark.parametrize("boxes", [
+    # A width of one unit and a sub-normal area: boxes 0 and 2 have IoU 1.
+    [[0, 10, U, 15], [10, 10, 15, 15], [-0.0, 10, U, 15]],
+    # The same width with a normal area.
+    [[0, 10, U, 1e300], [10, 10, 15, 15], [-0.0, 10, U, 1e300]],
+    # Along y, and areas that round up (0.6 units -> 1 unit).
+    [[10, 0, 15, U], [10, 10, 15, 15], [10, -0.0, 15, U]],
+    [[0, 0, U, 0.6], [10, 10, 15, 15], [-0.0, 0, U, 1.3]],
+    [[0, 0, 0.6, U], [10, 10, 15, 15], [0, -0.0, 1.3, U]],
+    [[0, 0, 0.6, U], [10, 10, 15, 15], [0, 0, 1.3, U]],
+], ids=["width", "width_normal_area", "height", "rounded_area", "rounded_area_y", "rounded_area_xy"])
+def test_subnormal_extents(route, boxes):
+    for thr in (0.0, 0.3, 0.5, 0.7, 0.99):
+        check(*padded(boxes, [0.8, 0.9, 0.3]), thr)
+
+
+EDGES = [0.0, -0.0, U, 2 * U, 1e-310, 1.0, 2.0, np.inf, -np.inf, np.nan]
+EDGE_P = [.2, .2, .15, .1, .05, .1, .1, .03, .03, .04]
+EXTENTS = [0.0, U, 2 * U, 3 * U, 1e-310, 0.6, 1.3, 1.6, 1e300, np.inf, np.nan]
+EXTENT_P = [.05, .2, .15, .1, .1, .1, .1, .05, .09, .03, .03]
+
+
+def test_fuzz_subnormal_zero_inf_nan(route):
+    rng = np.random.default_rng(3)
+    with np.errstate(invalid="ignore"):
+        for _ in range(60):
+            n = int(rng.integers(2, 10))
+            lo = rng.choice(EDGES, (n, 2), p=EDGE_P)
+            boxes = np.concatenate([lo, lo + rng.choice(EXTENTS, (n, 2), p=EXTENT_P)], 1)
+            if rng.random() < 0.5:  # plain heights: only x is odd
+                boxes[:, [1, 3]] = rng.choice([10.0, 11.0, 12.0], (n, 1)) + [0.0, 5.0]
+            scores = rng.integers(1, 5, n) / 4.0
+            for thr in (0.0, U, 1e-30, 0.3, 0.5, 0.6, 0.7, 0.99):
+                check(*padded(boxes, scores), thr)
+
+
+@pytest.mark.parametrize("thr", [0.05, 0.125, 0.5, 0.9])
+def test_heights_far_apart_and_across_class_edges(route, thr):
+    """Flat and tall boxes across each other, a thin filler of every height
+    between them, and pairs whose heights differ by just under 1 / thr (IoU
+    just above it), wherever the height classes happen to split."""
+    rng = np.random.default_rng(int(thr * 1000))
+    n = 600
+    c = rng.random((n, 2)) * 100
+    size = np.where(rng.random((n, 1)) < 0.5, [[100.0, 1.0]], [[1.0, 100.0]])
+    size[:40] = np.exp(rng.uniform(-3, 8, (40, 2)))  # filler
+    k = rng.integers(0, n, 200)
+    size[-200:] = size[k] * np.stack([np.ones(200), rng.choice([0.999 / thr, 1.001 * thr], 200)], 1)
+    c[-200:] = c[k]
+    boxes = np.concatenate([c, c + size], 1)
+    check(boxes, rng.random(n), thr)
+
+
+def test_crossing_strips_look_at_few_pairs(monkeypatch):
+    """Long thin boxes across each other: each box is compared with a few
+    others, not with a share of all of them (the work, not the time, grows
+    with the number of boxes)."""
+    pairs = []
+    real = utils._iou
+
+    def counted(geo, i, j):
+        pairs.append(np.size(j))
+        return real(geo, i, j)
+
+    monkeypatch.setattr(utils, "_iou", counted)
+    rng = np.random.default_rng(1)
+    n = 20_000
+    half = n // 2
+    pos = rng.random(n) * 1000
+    corner = np.where(np.arange(n)[:, None] < half, np.stack([np.zeros(n), pos], 1),
+                      np.stack([pos, np.zeros(n)], 1))
+    size = np.where(np.arange(n)[:, None] < half, [[1000.0, 2.0]], [[2.0, 1000.0]])
+    boxes = np.concatenate([corner, corner + size], 1).astype(np.float32)
+    scores = (rng.integers(1, 100, n) / 100.0).astype(np.float32)
+    check(boxes, scores, 0.5)
+    assert sum(pairs) < 10 * n

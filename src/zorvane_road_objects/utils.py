@@ -52,6 +52,20 @@ _HEAVY = 64
 # computed exactly as the plain loop computes it).
 _REL = 1e-9
 _ABS = 1e-12
+# Absolute margin for sub-normal coordinates and extents, whose rounding
+# errors are not relative to their size: far above any such error, far below
+# any extent that matters.
+_TINY = 1e-318
+# The windows that reach IoU > thr rest on the computed IoU being within a
+# tiny relative error of the true one.  That fails for areas so small that
+# their products are sub-normal (e.g. a width of 5e-324: an area of 0.6 units
+# of the smallest sub-normal rounds to 1 unit) and for positive thresholds
+# so small that the rounding of a sub-normal intersection matters.  Then the
+# windows are taken for a threshold of 0, i.e. every pair that overlaps on
+# both axes, which holds whatever the rounding: a computed IoU above any
+# threshold needs a positive computed intersection.
+_SAFE_AREA = 1e-250
+_SAFE_THR = 1e-20
 
 
 def nms(boxes, scores, iou_threshold):
@@ -144,6 +158,10 @@ def _suppress(b, thr):
     alive = np.flatnonzero(np.isfinite(area) & (area > 0.0))
     if alive.size < 2:
         return None
+    # The threshold the windows are drawn for (see _SAFE_AREA).
+    reach = thr
+    if area[alive].min() < _SAFE_AREA or 0.0 < thr < _SAFE_THR:
+        reach = 0.0
     geo = (x1, y1, x2, y2, w, h, area)
     # Per rank: 1 while the box takes part and is not settled yet.
     open_ = bytearray(n)
@@ -154,15 +172,15 @@ def _suppress(b, thr):
     if alive.size < 2:
         return dropped
     if alive.size <= _MIDDLE:
-        _settle_graph(geo, thr, _plan(geo, alive, thr), dropped)
+        _settle_graph(geo, thr, _plan(geo, alive, reach), dropped)
         return dropped
-    stats = _greedy(geo, alive, thr, open_, open_view, dropped, True)
+    stats = _greedy(geo, alive, thr, reach, open_, open_view, dropped, True)
     if stats is None:
         return dropped
     rest = np.flatnonzero(open_view)
     if rest.size < 2:
         return dropped
-    plan = _plan(geo, rest, thr)
+    plan = _plan(geo, rest, reach)
     # Finish with greedy steps if they promise to be cheaper than the graph:
     # of the boxes they settle, kept / (kept + gone) are kept, each costing
     # a share of a step, its own cost and its window's.
@@ -172,7 +190,7 @@ def _suppress(b, thr):
     greedy_cost = m * kept / (kept + gone) * per_kept
     graph_cost = m * _GRAPH_BOX + plan[0] * _GRAPH_PAIR
     if plan[0] > _MAX_PAIRS or greedy_cost < graph_cost:
-        _greedy(geo, rest, thr, open_, open_view, dropped, False)
+        _greedy(geo, rest, thr, reach, open_, open_view, dropped, False)
     else:
         _settle_graph(geo, thr, plan, dropped)
     return dropped
@@ -204,7 +222,7 @@ def _reach(lo, hi, size, frac):
     box's extent on it, so a partner reaching IoU > thr starts before
     ``hi - thr * size``; the margins absorb rounding.
     """
-    r = hi - size * frac + _ABS * (np.abs(lo) + np.abs(hi))
+    r = hi - size * frac + _ABS * (np.abs(lo) + np.abs(hi)) + _TINY
     r[np.isnan(r)] = np.inf
     return r
 
@@ -219,61 +237,23 @@ def _back(lo, hi, own, widest, frac):
     if frac > 0.0:
         widest = np.minimum(widest, own / frac)
     d = widest * ((1.0 - frac) * (1.0 + _REL) + _REL)
-    d += _ABS * (np.abs(lo) + np.abs(hi) + widest)
+    d += _ABS * (np.abs(lo) + np.abs(hi) + widest) + _TINY
     d[np.isnan(d)] = np.inf
     return d
 
 
-def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
+def _greedy(geo, alive, thr, reach, open_, open_view, dropped, may_stop):
     """Greedy steps over the open boxes, each against its neighbours.
 
     A step takes the next _BATCH open boxes in rank order, settles them among
-    themselves, and has the ones kept drop the open boxes in their windows.
-    The window of a box holds the boxes whose near corner lies where an IoU
-    above thr allows: boxes are binned into horizontal strips by their top
-    edge and sorted by left edge within a strip, so a window is a few slices
-    of that order.  Returns None when every box is settled; when `may_stop`
-    and the steps stop paying off, returns (boxes kept, boxes dropped,
-    candidates looked at) over the last steps.
+    themselves, and has the ones kept drop the open boxes in their windows
+    (see _Windows; drawn for IoU > reach: thr, or 0 where rounding makes thr
+    unsafe).  Returns None when every box is settled; when `may_stop` and the
+    steps stop paying off, returns (boxes kept, boxes dropped, candidates
+    looked at) over the last steps.
     """
-    x1, y1, x2, y2, w, h, area = geo
-    m = alive.size
-    frac = thr * (1.0 - _REL)
-    # The window of each box: from _back (with the widest or tallest box as
-    # the partner's bound) to _reach, along x and along y.
-    widest = float(w[alive].max())
-    tallest = float(h[alive].max())
-    ax1, ax2, aw = x1[alive], x2[alive], w[alive]
-    ay1, ay2, ah = y1[alive], y2[alive], h[alive]
-    lo_x = (ax1 - _back(ax1, ax2, aw, widest, frac)).tolist()
-    hi_x = _reach(ax1, ax2, aw, frac).tolist()
-    lo_y = ay1 - _back(ay1, ay2, ah, tallest, frac)
-    hi_y = _reach(ay1, ay2, ah, frac)
-    # Strips about half a window high.
-    y0 = float(ay1.min())
-    height = float(np.median(hi_y - lo_y)) / 2.0
-    if not (height > 0.0 and np.isfinite(height)):
-        height = np.inf
-    stride = m + 1
-    cap = (1 << 62) // stride - 2
-    strip = _strip_of(ay1, y0, height, cap)
-    s_lo = _strip_of(lo_y, y0, height, cap).tolist()
-    s_hi = _strip_of(hi_y, y0, height, cap).tolist()
-    by_x = np.argsort(ax1)
-    left = ax1[by_x].tolist()
-    by_left = alive[by_x]
-    lo_y_list = lo_y.tolist()
-    hi_y_list = hi_y.tolist()
-    rank = np.empty(m, dtype=np.int64)
-    rank[by_x] = np.arange(m)
-    key = strip * stride + rank
-    by_key = np.argsort(key)
-    keys = key[by_key].tolist()
-    by_key = alive[by_key]
-    strips = np.unique(strip).tolist()
-    slot_of = np.zeros(x1.size, dtype=np.int64)
-    slot_of[alive] = np.arange(m)
-    slot_of = slot_of.tolist()
+    x1, y1, x2, y2 = geo[:4]
+    windows = _Windows(geo, alive, reach)
     # Running balance over the last _WINDOW batches of the cost the graph
     # would have had for the dropped boxes minus the cost of the batches.
     recent = [(0.0, 0, 0, 0)] * _WINDOW
@@ -301,36 +281,7 @@ def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
                 dropped[q[lost]] = True
                 batch = q[winners].tolist()
         # Each winner drops the open boxes within its window above thr.
-        parts = []
-        owners = []
-        width = 0
-        for j in batch:
-            k = slot_of[j]
-            r_lo = bisect_right(left, lo_x[k])
-            r_hi = bisect_left(left, hi_x[k])
-            if r_hi <= r_lo:
-                continue
-            a = bisect_left(strips, s_lo[k])
-            b = bisect_right(strips, s_hi[k])
-            if b - a > _MAX_STRIPS:
-                # A tall window: its slice of the left-edge order, filtered.
-                part = by_left[r_lo:r_hi]
-                top = y1[part]
-                part = part[(top > lo_y_list[k]) & (top < hi_y_list[k])]
-                width += r_hi - r_lo
-                if part.size:
-                    parts.append(part)
-                    owners.append((j, part.size))
-                continue
-            width += 2 * (b - a)
-            for s in strips[a:b]:
-                base = s * stride
-                lo = bisect_left(keys, base + r_lo)
-                hi = bisect_left(keys, base + r_hi, lo)
-                if hi > lo:
-                    parts.append(by_key[lo:hi])
-                    owners.append((j, hi - lo))
-                    width += hi - lo
+        parts, owners, width = windows.gather(batch)
         hits = 0
         if parts:
             cand = np.concatenate(parts) if len(parts) > 1 else parts[0]
@@ -364,6 +315,176 @@ def _greedy(geo, alive, thr, open_, open_view, dropped, may_stop):
             batches += 1
             if batches >= _WINDOW and balance < 0.0:
                 return kept, gone, looked
+
+
+
+
+class _Windows:
+    """Where the partners of each box may lie, for greedy steps.
+
+    The window of a box holds the boxes whose near corner lies where an IoU
+    above `reach` allows: from _back (with the widest or tallest box as the
+    partner's bound) to _reach, along x and along y.  Boxes are binned into
+    horizontal strips by their top edge, about half a window high, and sorted
+    by left edge within a strip, so a window is a few slices of that order; a
+    window spanning more than _MAX_STRIPS strips is taken as a slice of the
+    left-edge order instead, filtered by top edge.
+
+    Boxes of very different heights (long thin boxes across each other) would
+    share no good strip height: strips fitted to the tall windows put
+    thousands of boxes in each flat window, for every step.  For reach > 0
+    the boxes are therefore split into groups by height (_height_groups),
+    each with strips of its own, and a box looks only in the groups where a
+    partner above reach can be.
+    """
+
+    def __init__(self, geo, alive, reach):
+        x1, y1, x2, y2, w, h, _ = geo
+        m = alive.size
+        frac = reach * (1.0 - _REL)
+        ax1, ax2, aw = x1[alive], x2[alive], w[alive]
+        ay1, ay2, ah = y1[alive], y2[alive], h[alive]
+        self.y1 = y1
+        self.lo_x = (ax1 - _back(ax1, ax2, aw, float(aw.max()), frac)).tolist()
+        self.hi_x = _reach(ax1, ax2, aw, frac).tolist()
+        lo_y = ay1 - _back(ay1, ay2, ah, float(ah.max()), frac)
+        hi_y = _reach(ay1, ay2, ah, frac)
+        self.lo_y = lo_y.tolist()
+        self.hi_y = hi_y.tolist()
+        gid, ask = _height_groups(ah, frac)
+        ng = int(gid.max()) + 1
+        # Per group: strips about half the median window high.
+        if ng == 1:
+            y0 = np.array([ay1.min()])
+            height = np.array([np.median(hi_y - lo_y)]) / 2.0
+        else:
+            y0 = np.full(ng, np.inf)
+            np.minimum.at(y0, gid, ay1)
+            height = _median_by(hi_y - lo_y, gid, ng) / 2.0
+        height[~((height > 0.0) & np.isfinite(height))] = np.inf
+        stride = self.stride = m + 1
+        cap = (1 << 62) // (stride * (ng + 1)) - 2
+        gstride = cap + 2
+        # Strip numbers, unique over all groups.
+        at = (lambda g: (y0[0], height[0])) if ng == 1 else (lambda g: (y0[g], height[g]))
+        gs = _strip_of(ay1, *at(gid), cap) + 1
+        if ng > 1:
+            gs += gid * gstride
+        self.occupied = np.unique(gs).tolist()
+        # The strips of each box's window in each group it looks in (the
+        # group list left out where it is the box's own one of one group).
+        self.ask = []
+        for g in ask:
+            base = g * gstride + 1
+            k = np.maximum(g, 0)
+            self.ask.append((g.tolist() if ng > 1 else None,
+                             (base + _strip_of(lo_y, *at(k), cap)).tolist(),
+                             (base + _strip_of(hi_y, *at(k), cap)).tolist()))
+        by_x = np.argsort(ax1)
+        self.left = ax1[by_x].tolist()
+        rank = np.empty(m, dtype=np.int64)
+        rank[by_x] = np.arange(m)
+        # By strip, then left edge; and by group, then left edge.
+        key = gs * stride + rank
+        order = np.argsort(key)
+        self.keys = key[order].tolist()
+        self.by_key = alive[order]
+        if ng == 1:
+            self.group_keys = range(m)
+            self.by_group = alive[by_x]
+        else:
+            key = gid * stride + rank
+            order = np.argsort(key)
+            self.group_keys = key[order].tolist()
+            self.by_group = alive[order]
+        slot_of = np.zeros(x1.size, dtype=np.int64)
+        slot_of[alive] = np.arange(m)
+        self.slot_of = slot_of.tolist()
+
+    def gather(self, batch):
+        """The boxes in the windows of `batch`: (index arrays, [(owner,
+        count)] per array, candidates and strips looked at)."""
+        parts, owners = [], []
+        width = 0
+        left, keys, occupied, stride = self.left, self.keys, self.occupied, self.stride
+        for j in batch:
+            k = self.slot_of[j]
+            r_lo = bisect_right(left, self.lo_x[k])
+            r_hi = bisect_left(left, self.hi_x[k])
+            if r_hi <= r_lo:
+                continue
+            for groups, q_lo, q_hi in self.ask:
+                g = groups[k] if groups is not None else 0
+                if g < 0:
+                    continue
+                a = bisect_left(occupied, q_lo[k])
+                b = bisect_right(occupied, q_hi[k])
+                if b - a > _MAX_STRIPS:
+                    # A tall window: its slice of the group's left-edge order.
+                    base = g * stride
+                    lo = bisect_left(self.group_keys, base + r_lo)
+                    hi = bisect_left(self.group_keys, base + r_hi, lo)
+                    width += hi - lo
+                    part = self.by_group[lo:hi]
+                    top = self.y1[part]
+                    part = part[(top > self.lo_y[k]) & (top < self.hi_y[k])]
+                    if part.size:
+                        parts.append(part)
+                        owners.append((j, part.size))
+                    continue
+                width += 2 * (b - a)
+                for s in occupied[a:b]:
+                    base = s * stride
+                    lo = bisect_left(keys, base + r_lo)
+                    hi = bisect_left(keys, base + r_hi, lo)
+                    if hi > lo:
+                        parts.append(self.by_key[lo:hi])
+                        owners.append((j, hi - lo))
+                        width += hi - lo
+        return parts, owners, width
+
+
+def _height_groups(h, frac):
+    """Group of each height, and for each box the groups that may hold a
+    partner above frac: a list of one to three arrays, -1 where none.
+
+    Heights fall into classes a factor F = max(2 / frac, 16) apart; a partner
+    above frac lies in the same class or a neighbouring one.  A group is a run
+    of neighbouring classes that each hold at least 1/64 of the boxes (or a
+    run of classes that each hold fewer), so that heights that mix smoothly
+    stay one group and cost nothing extra, while well separated ones (long
+    thin boxes across each other) get strips of their own.
+    """
+    one = np.zeros(h.size, dtype=np.int64)
+    if not frac > 0.0 or h.size == 0:
+        return one, [one]
+    cls = np.floor(np.log(h) / np.log(max(2.0 / frac, 16.0))).astype(np.int64)
+    cls -= cls.min()
+    top = int(cls.max())
+    if top < 2:
+        return one, [one]
+    count = np.bincount(cls, minlength=top + 1)
+    dense = count * 64 >= h.size
+    group_of = np.cumsum(np.r_[True, dense[1:] != dense[:-1]]) - 1
+    if group_of[-1] == 0:
+        return one, [one]
+    gid = group_of[cls]
+    ask = [gid]
+    for side in (cls - 1, cls + 1):
+        inside = (side >= 0) & (side <= top)
+        side = np.clip(side, 0, top)
+        other = group_of[side]
+        ask.append(np.where(inside & (count[side] > 0) & (other != gid), other, -1))
+    return gid, [a for a in ask if (a >= 0).any()]
+
+
+def _median_by(v, gid, ng):
+    """Median of `v` within each group."""
+    order = np.lexsort((v, gid))
+    v = v[order]
+    first = np.searchsorted(gid[order], np.arange(ng))
+    count = np.bincount(gid, minlength=ng)
+    return (v[first + (count - 1) // 2] + v[first + count // 2]) / 2.0
 
 
 def _sweep_heavy(geo, alive, thr, open_view, dropped):
