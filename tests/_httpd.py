@@ -1,6 +1,7 @@
 """HTTP servers for the provisioning tests: a well-behaved file server and
 ones that misbehave on purpose (no Last-Modified, no Content-Length, error
-statuses, stalls, connections cut mid-body, short bodies, slow bodies).
+statuses, stalls, connections cut mid-body, short bodies, slow bodies,
+bodies trickled a byte at a time, wrong content digests).
 
 Every server binds 127.0.0.1 on a port the system chooses, runs in a daemon
 thread and is stopped by leaving its ``with`` block.
@@ -25,12 +26,15 @@ class Resource:
     body: bytes = b""
     last_modified: str | None = LAST_MODIFIED
     content_length: bool = True  # False: no header, body ends when the connection closes
+    get_content_length: bool | None = None  # the GET's own choice; None: as content_length
+    repr_digest: str | None = None  # Repr-Digest header value, sent with HEAD and GET
     head_status: int = 200
     get_status: int = 200
     head_stall: float = 0.0  # seconds to wait before answering a HEAD
     cut_after: int | None = None  # reset the connection after this many body bytes
     short_by: int = 0  # send this many bytes fewer than announced, then close cleanly
     chunk_delay: float = 0.0  # pause between 16 KiB pieces of the body
+    byte_delay: float = 0.0  # send the body one byte at a time, pausing before each
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -71,13 +75,18 @@ class _Handler(BaseHTTPRequestHandler):
             return
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
-        if res.content_length:
+        with_length = res.content_length
+        if not head and res.get_content_length is not None:
+            with_length = res.get_content_length
+        if with_length:
             self.send_header("Content-Length", str(len(body)))
         else:
             self.send_header("Connection", "close")
             self.close_connection = True
         if res.last_modified is not None:
             self.send_header("Last-Modified", res.last_modified)
+        if res.repr_digest is not None:
+            self.send_header("Repr-Digest", res.repr_digest)
         self.end_headers()
         if head:
             return
@@ -92,6 +101,17 @@ class _Handler(BaseHTTPRequestHandler):
         if res.short_by:
             body = body[: len(body) - res.short_by]
             self.close_connection = True
+        if res.byte_delay:
+            for i in range(len(body)):
+                if srv.stopping.wait(res.byte_delay):
+                    break
+                try:
+                    self.wfile.write(body[i:i + 1])
+                    self.wfile.flush()
+                except OSError:  # the client gave up
+                    break
+            self.close_connection = True
+            return
         step = 16384
         for i in range(0, len(body), step):
             if res.chunk_delay and i:

@@ -3,6 +3,8 @@ servers on 127.0.0.1, with HOME pointed at a temporary directory."""
 
 from __future__ import annotations
 
+import base64
+import hashlib
 import os
 import re
 import shutil
@@ -42,7 +44,8 @@ def home(tmp_path, monkeypatch):
     h.mkdir()
     monkeypatch.setenv("HOME", str(h))
     monkeypatch.setenv("USERPROFILE", str(h))
-    for name in ("ZORVANE_VERBOSE", "ZORVANE_ROBJ_SKIP_UPDATE", "ZORVANE_ROBJ_MODEL_SERVER"):
+    for name in ("ZORVANE_VERBOSE", "ZORVANE_ROBJ_SKIP_UPDATE", "ZORVANE_ROBJ_MODEL_SERVER",
+                 "ZORVANE_ROBJ_DOWNLOAD_TIMEOUT"):
         monkeypatch.delenv(name, raising=False)
     return h
 
@@ -127,7 +130,7 @@ def test_first_download(server, home, verbose, capsys):
 
 @pytest.mark.parametrize("stored", [LAST_MODIFIED, f"  {LAST_MODIFIED}\n", f"\t{LAST_MODIFIED} "])
 def test_current_by_stamp(server, home, verbose, capsys, stored):
-    server.resources[FILE] = Resource(body(3000, seed=2))
+    server.resources[FILE] = Resource(body(1000, seed=2))
     cached = seed(home, body(1000), stamp=stored)
     assert download_robj_model(MODEL) == expected_path()
     assert cached.read_bytes() == body(1000)
@@ -436,6 +439,196 @@ def test_data_dir_created_with_parents_and_kept(server, home):
     (d / "other.txt").write_text("kept")
     download_robj_model(MODEL)
     assert (d / "other.txt").read_text() == "kept"
+
+
+# --------------------------------------------------------------------------
+# Integrity, time limits, addresses
+
+
+def b64_digest(data: bytes, algorithm: str) -> str:
+    return base64.b64encode(hashlib.new(algorithm, data).digest()).decode()
+
+
+def expect_refused(home: Path, capsys, cached: bool, call=None) -> None:
+    """A refused download: the old copy and stamp stay, no temporary file is
+    left, and without a copy the call fails."""
+    call = call or (lambda: download_robj_model(MODEL))
+    if cached:
+        assert call() == expected_path()
+        assert (data_dir(home) / FILE).read_bytes() == body(1000)
+    else:
+        with pytest.raises(ValueError, match=r"^Operation failed \(drm\)$"):
+            call()
+        assert not (data_dir(home) / FILE).exists()
+    assert stamp_of(home) == (OLD_STAMP if cached else None)
+    assert no_temp(home)
+    msgs = messages(capsys.readouterr().out)
+    assert msgs[-2 if cached else -1].startswith("Download error: ")
+    if cached:
+        assert msgs[-1] == "Using cached file instead"
+
+
+@pytest.mark.parametrize("cached", [True, False], ids=["cached copy", "no copy"])
+def test_body_short_of_the_head_length_is_refused(server, home, verbose, capsys, cached):
+    # The HEAD announces the size; the GET announces none and ends halfway.
+    content = body(400_000, seed=15)
+    server.resources[FILE] = Resource(content, get_content_length=False, short_by=200_000)
+    if cached:
+        seed(home, body(1000), stamp=OLD_STAMP)
+    expect_refused(home, capsys, cached)
+    # The whole body, still without a length on the GET, is accepted.
+    server.resources[FILE] = Resource(content, get_content_length=False)
+    assert Path(download_robj_model(MODEL)).read_bytes() == content
+    assert stamp_of(home) == LAST_MODIFIED
+
+
+@pytest.mark.parametrize("cached_size, server_length, replaced", [
+    (200_000, True, True),
+    (600_000, True, True),
+    (200_000, False, False),  # no size to compare with: the stamp decides
+], ids=["shorter", "longer", "server sends no length"])
+def test_cached_copy_of_wrong_size(server, home, verbose, capsys, cached_size, server_length,
+                                   replaced):
+    content = body(400_000, seed=16)
+    server.resources[FILE] = Resource(content, content_length=server_length)
+    cached = seed(home, body(cached_size, seed=16), stamp=LAST_MODIFIED)
+    assert download_robj_model(MODEL) == expected_path()
+    assert cached.read_bytes() == (content if replaced else body(cached_size, seed=16))
+    msgs = messages(capsys.readouterr().out)
+    if replaced:
+        assert f"{WARN} Size mismatch" in msgs
+        # Healed: the next check finds the copy current.
+        download_robj_model(MODEL)
+        assert server.methods() == ["HEAD", "GET", "HEAD"]
+    else:
+        assert msgs[-1] == f"{CHECK} File is up to date, using cached version"
+        assert server.methods() == ["HEAD"]
+
+
+CONTENT = body(300_000, seed=19)
+SHA256 = b64_digest(CONTENT, "sha256")
+SHA512 = b64_digest(CONTENT, "sha512")
+OTHER256 = b64_digest(CONTENT[:-1] + b"?", "sha256")
+OTHER512 = b64_digest(CONTENT[:-1] + b"?", "sha512")
+DIGESTS = {
+    "sha-256 matches": (f"sha-256=:{SHA256}:", True),
+    "sha-512 matches": (f"sha-512=:{SHA512}:", True),
+    "both match": (f"sha-512=:{SHA512}:, sha-256=:{SHA256}:", True),
+    "unpadded, with parameters": (f"sha-256=:{SHA256.rstrip('=')}:;note=1", True),
+    "unknown algorithms ignored": (f'md5=:AAAA:, sha-256=:{SHA256}:, x="y"', True),
+    "only unknown algorithms": ("unixsum=:AAAA:, id-sha-256=:AAAA:", True),
+    "malformed value: no colons": (f"sha-256={SHA256}", True),
+    "malformed value: not base64": ("sha-256=:not*base64!:", True),
+    "malformed value: wrong length": ("sha-256=:AAAA:", True),
+    "sha-256 differs": (f"sha-256=:{OTHER256}:", False),
+    "sha-512 differs": (f"sha-512=:{OTHER512}:", False),
+    "one of two differs": (f"sha-256=:{SHA256}:, sha-512=:{OTHER512}:", False),
+    "differs, malformed one beside": (f"sha-256=:AAAA:, sha-512=:{OTHER512}:", False),
+}
+
+
+@pytest.mark.parametrize("header, accepted", DIGESTS.values(), ids=DIGESTS.keys())
+def test_content_digest(server, home, verbose, capsys, header, accepted):
+    server.resources[FILE] = Resource(CONTENT, repr_digest=header)
+    seed(home, body(1000), stamp=OLD_STAMP)
+    if accepted:
+        assert Path(download_robj_model(MODEL)).read_bytes() == CONTENT
+        assert stamp_of(home) == LAST_MODIFIED
+        assert no_temp(home)
+    else:
+        expect_refused(home, capsys, True)
+
+
+def test_content_digest_mismatch_without_copy(server, home, verbose, capsys):
+    server.resources[FILE] = Resource(CONTENT, repr_digest=f"sha-256=:{OTHER256}:")
+    expect_refused(home, capsys, False)
+
+
+@pytest.mark.parametrize("cached", [True, False], ids=["cached copy", "no copy"])
+@pytest.mark.parametrize("length", [True, False], ids=["length", "no length"])
+def test_trickling_body_hits_the_time_limit(server, home, verbose, capsys, monkeypatch, cached,
+                                            length):
+    # A byte every 40 ms: 8 s for the whole body, against a limit of 1.5 s.
+    monkeypatch.setenv("ZORVANE_ROBJ_DOWNLOAD_TIMEOUT", "1.5")
+    server.resources[FILE] = Resource(body(200, seed=17), content_length=length, byte_delay=0.04)
+    if cached:
+        seed(home, body(1000), stamp=OLD_STAMP)
+    expect_refused(home, capsys, cached)
+
+
+def hold_lock(home: Path):
+    """Takes the model file's lock the way a running download holds it."""
+    fcntl = pytest.importorskip("fcntl")
+    d = data_dir(home)
+    d.mkdir(parents=True, exist_ok=True)
+    f = open(d / (FILE + ".lock"), "a+b")
+    fcntl.flock(f, fcntl.LOCK_EX)
+    return f
+
+
+@pytest.mark.parametrize("cached", [True, False], ids=["cached copy", "no copy"])
+def test_busy_lock(server, home, verbose, capsys, monkeypatch, cached):
+    # Another download holds the lock and does not finish: a caller with a
+    # usable copy uses it after a short wait, one without gives up at the
+    # time limit. Neither waits for the holder.
+    monkeypatch.setenv("ZORVANE_ROBJ_DOWNLOAD_TIMEOUT", "2")
+    server.resources[FILE] = Resource(body(2000, seed=18))
+    if cached:
+        seed(home, body(1000), stamp=OLD_STAMP)
+    holder = hold_lock(home)
+    outcome: list = []
+
+    def call():
+        try:
+            outcome.append(download_robj_model(MODEL))
+        except ValueError as exc:
+            outcome.append(exc)
+
+    t = threading.Thread(target=call)
+    t.start()
+    t.join(20)
+    waited_for_holder = t.is_alive()
+    holder.close()
+    t.join(30)
+    assert not waited_for_holder
+    assert server.log == []
+    msgs = messages(capsys.readouterr().out)
+    if cached:
+        assert outcome == [expected_path()]
+        assert (data_dir(home) / FILE).read_bytes() == body(1000)
+        assert msgs[-3] == "Checking server for updates..."
+        assert msgs[-2].startswith("Server unreachable: ")
+        assert msgs[-1] == f"{CHECK} Using cached file (offline mode)"
+    else:
+        assert len(outcome) == 1 and str(outcome[0]) == FAIL
+        assert msgs[-1].startswith("Download error: ")
+        assert not (data_dir(home) / FILE).exists()
+
+
+@pytest.mark.parametrize("value", ["abc", "0", "-5", "nan", "inf", ""])
+def test_time_limit_setting_falls_back_to_default(server, home, monkeypatch, value):
+    monkeypatch.setenv("ZORVANE_ROBJ_DOWNLOAD_TIMEOUT", value)
+    server.resources[FILE] = Resource(body(20_000))
+    assert Path(download_robj_model(MODEL)).read_bytes() == body(20_000)
+
+
+@pytest.mark.parametrize("stamp", [LAST_MODIFIED + "\xa0", "\xa0" + LAST_MODIFIED + "\xa0"],
+                         ids=["trailing", "both ends"])
+def test_stamp_with_unicode_whitespace(server, home, stamp):
+    server.resources[FILE] = Resource(body(1000), last_modified=stamp)
+    for _ in range(3):
+        assert download_robj_model(MODEL) == expected_path()
+    assert server.methods() == ["HEAD", "GET", "HEAD", "HEAD"]
+    assert stamp_of(home) == stamp
+
+
+@pytest.mark.parametrize("prefix", ["", "/models"], ids=["host only", "with path"])
+def test_base_address_without_trailing_slash(home, monkeypatch, prefix):
+    name = (prefix.lstrip("/") + "/" + FILE).lstrip("/")
+    with TestServer({name: Resource(body(100))}) as srv:
+        monkeypatch.setenv("ZORVANE_ROBJ_MODEL_SERVER", srv.url.rstrip("/") + prefix)
+        assert Path(download_robj_model(MODEL)).read_bytes() == body(100)
+        assert srv.log == [("HEAD", name), ("GET", name)]
 
 
 # --------------------------------------------------------------------------

@@ -2,11 +2,22 @@
 // check against the model server (`_internal_download_file`).
 #include "zorvane_robj_p_internal.hpp"
 
+#include <algorithm>
+
 namespace {
 
 // Where the models are fetched from unless ZORVANE_ROBJ_MODEL_SERVER names
 // another base address: the package's own model server on this machine.
 const char default_server[] = "http://127.0.0.1:8470/";
+
+// Seconds: each HEAD request, each connection attempt and read of the GET,
+// and the wait for another call's download before a usable copy is used.
+constexpr double head_timeout = 5.0;
+constexpr double get_timeout = 30.0;
+constexpr double short_lock_wait = 3.0;
+
+// The update check's error text while another call holds the lock.
+const char lock_busy[] = "another download of this file is still running";
 
 const char check_mark[] = "\xe2\x9c\x93";    // U+2713
 const char warning_sign[] = "\xe2\x9a\xa0";  // U+26A0
@@ -63,25 +74,41 @@ private:
     bool now(double *t);
     bool load_globals();
     bool build_paths();
+    Step take_turn();
     bool examine_local_copy();
+    bool examine_quietly();
     PyObject *head();
     bool read_head(PyObject *response, int *server_size);
     Step update_check();
+    Step compare_stamps();
     Step probe();
     Step download();
-    Step fetch_body(PyObject *total);
+    Step request();
+    Step fetch_body();
+    bool check_length(long long received);
+    Step install(double start);
+    PyObject *caught_text(Py_ssize_t n, bool cut);
+    PyObject *finish_download();
     PyObject *local_path() { return Py_NewRef(local_.get()); }
     static PyObject *empty() { return PyUnicode_FromStringAndSize(nullptr, 0); }
 
     Ref name_;
     Ref os_, path_, requests_, time_, tqdm_;
     int verbose_ = 0, skip_ = 0;
+    double limit_ = zvp::default_time_limit;
+    zvp::Deadline deadline_;
     Ref url_, local_, stamp_path_, tmp_path_;
     bool usable_ = false;
     int local_size_ = 0;
+    // The HEAD's Content-Length when it answered 200 with an unencoded
+    // body; -1 when it gave none.
+    long long head_length_ = -1;
     Ref server_stamp_;
     Ref result_;
-    Ref response_, bar_, file_;
+    Ref response_, bar_, file_, total_;
+    bool plain_ = true;  // the GET body comes without a content coding
+    zvp::DigestCheck digest_;
+    zvp::Watchdog watchdog_;
     void *lock_ = nullptr;
 };
 
@@ -115,7 +142,8 @@ bool Download::load_globals() {
     return static_cast<bool>(tqdm_);
 }
 
-// Download address, data directory (created here) and the three paths.
+// Download address, data directory (created here) and the three paths. A
+// base address without its trailing slash gets one.
 bool Download::build_paths() {
     Ref environ(PyObject_GetAttrString(os_.get(), "environ"));
     if (!environ) return false;
@@ -124,6 +152,12 @@ bool Download::build_paths() {
     int set = PyObject_IsTrue(base.get());
     if (set < 0) return false;
     if (!set) base.reset(PyUnicode_FromString(default_server));
+    if (!base) return false;
+    Ref slash(PyUnicode_FromString("/"));
+    Py_ssize_t ends = slash ? PyUnicode_Tailmatch(base.get(), slash.get(), 0, PY_SSIZE_T_MAX, 1)
+                            : -1;
+    if (ends < 0) return false;
+    if (!ends) base.reset(PyUnicode_Concat(base.get(), slash.get()));
     if (!base) return false;
     url_.reset(PyUnicode_Concat(base.get(), name_.get()));
     if (!url_) return false;
@@ -140,8 +174,45 @@ bool Download::build_paths() {
     return static_cast<bool>(tmp_path_);
 }
 
+// Calls for the same file take turns. A call that finds the lock held past a
+// short wait does not queue behind the other download when it has a usable
+// copy: it uses the copy, as when the server cannot be asked. Without one it
+// waits for the rest of its time limit. `next`: the lock is taken (or none
+// can be had); `done`: the result is decided.
+Step Download::take_turn() {
+    Ref lock_path(PyUnicode_FromFormat("%S.lock", local_.get()));
+    if (!lock_path) return Step::failed;
+    double left = std::max(deadline_.remaining(), 0.0);
+    int got = zvp::lock_acquire(lock_path.get(), std::min(short_lock_wait, left), &lock_);
+    if (got != 0) return got > 0 ? Step::next : Step::failed;
+
+    if (!examine_quietly()) return Step::failed;
+    if (usable_ && !examine_local_copy()) return Step::failed;
+    if (usable_) {
+        if (skip_ != 0) {
+            if (!say("Skip update check enabled, using cached file")) return Step::failed;
+        } else if (!say("Checking server for updates...") ||
+                   !say("Server unreachable: %s", lock_busy) ||
+                   !say("%s Using cached file (offline mode)", check_mark)) {
+            return Step::failed;
+        }
+        result_.reset(local_path());
+        return result_ ? Step::done : Step::failed;
+    }
+    got = zvp::lock_acquire(lock_path.get(), std::max(deadline_.remaining(), 0.0), &lock_);
+    if (got != 0) return got > 0 ? Step::next : Step::failed;
+    deadline_.expire();
+    Ref exc(zvp::take_exception());
+    Ref text(exc ? zvp::error_text(exc.get(), 100) : nullptr);
+    if (!text || !say("Download error: %U", text.get())) return Step::failed;
+    result_.reset(empty());
+    return result_ ? Step::done : Step::failed;
+}
+
 // The local copy: usable when it exists with a readable size above 0.
 bool Download::examine_local_copy() {
+    usable_ = false;
+    local_size_ = 0;
     Ref exists(PyObject_CallMethod(path_.get(), "exists", "O", local_.get()));
     if (!exists) return false;
     int found = PyObject_IsTrue(exists.get());
@@ -162,23 +233,56 @@ bool Download::examine_local_copy() {
     return mib && say("Found cached file: %U (%U MB)", name_.get(), mib.get());
 }
 
-// requests.head(url, timeout=5): redirects are not followed.
+bool Download::examine_quietly() {
+    int level = verbose_;
+    verbose_ = 0;
+    bool ok = examine_local_copy();
+    verbose_ = level;
+    return ok;
+}
+
+// requests.head(url, timeout=5), or less when the call's time runs out:
+// redirects are not followed.
 PyObject *Download::head() {
+    double timeout = 0;
+    if (!deadline_.timeout(head_timeout, &timeout)) return nullptr;
     Ref f(PyObject_GetAttrString(requests_.get(), "head"));
     if (!f) return nullptr;
-    return call_kw(f.get(), url_.get(), Py_BuildValue("{s:i}", "timeout", 5));
+    return call_kw(f.get(), url_.get(), Py_BuildValue("{s:d}", "timeout", timeout));
+}
+
+// True when `headers` has no content coding other than identity.
+int no_content_coding(PyObject *headers) {
+    Ref coding(PyObject_CallMethod(headers, "get", "ss", "content-encoding", "identity"));
+    if (!coding) return -1;
+    Ref identity(PyUnicode_FromString("identity"));
+    return identity ? PyObject_RichCompareBool(coding.get(), identity.get(), Py_EQ) : -1;
 }
 
 // The server's size ("content-length", 0 when absent, as a 32-bit integer)
 // and modification stamp ("last-modified", empty when absent) from a HEAD
-// response; the stamp is kept for the rest of the call.
+// response; the stamp is kept for the rest of the call, and so is the size
+// when it is the file's own (status 200, no content coding).
 bool Download::read_head(PyObject *response, int *server_size) {
     Ref zero(PyLong_FromLong(0));
     Ref length(zero ? header(response, "content-length", zero.get()) : nullptr);
     if (!length || !zvp::int32_of(length.get(), server_size)) return false;
     Ref no_stamp(empty());
     server_stamp_.reset(no_stamp ? header(response, "last-modified", no_stamp.get()) : nullptr);
-    return static_cast<bool>(server_stamp_);
+    if (!server_stamp_) return false;
+
+    head_length_ = -1;
+    Ref headers(PyObject_GetAttrString(response, "headers"));
+    Ref status(headers ? PyObject_GetAttrString(response, "status_code") : nullptr);
+    Ref ok_status(status ? PyLong_FromLong(200) : nullptr);
+    Ref key(ok_status ? PyUnicode_FromString("content-length") : nullptr);
+    if (!key) return false;
+    int ok = PyObject_RichCompareBool(status.get(), ok_status.get(), Py_EQ);
+    int declared = ok > 0 ? PySequence_Contains(headers.get(), key.get()) : ok;
+    int plain = declared > 0 ? no_content_coding(headers.get()) : declared;
+    if (plain < 0) return false;
+    if (plain) head_length_ = *server_size;
+    return true;
 }
 
 // The HEAD request against a usable copy: current by stamp, else by size.
@@ -202,20 +306,7 @@ Step Download::update_check() {
     if (!has_stamp) return Step::failed;
     int stamped = PyObject_IsTrue(has_stamp.get());
     if (stamped < 0) return Step::failed;
-    if (stamped) {
-        Ref local_stamp(zvp::read_text_stripped(stamp_path_.get()));
-        if (!local_stamp) return Step::failed;
-        int same = PyObject_RichCompareBool(local_stamp.get(), server_stamp_.get(), Py_EQ);
-        if (same < 0) return Step::failed;
-        if (same) {
-            if (!say("%s File is up to date, using cached version", check_mark))
-                return Step::failed;
-            result_.reset(local_path());
-            return Step::done;
-        }
-        return say("%s Server has newer version, will download", warning_sign) ? Step::next
-                                                                               : Step::failed;
-    }
+    if (stamped) return compare_stamps();
 
     if (!say("No timestamp file, comparing sizes...")) return Step::failed;
     if (local_size_ != server_size)
@@ -224,6 +315,27 @@ Step Download::update_check() {
     int have = PyObject_IsTrue(server_stamp_.get());
     if (have < 0) return Step::failed;
     if (have && !zvp::write_text(stamp_path_.get(), server_stamp_.get())) return Step::failed;
+    result_.reset(local_path());
+    return Step::done;
+}
+
+// The timestamp file against the server's stamp, both with surrounding
+// whitespace stripped. Equal stamps confirm the copy unless its size differs
+// from the one the server gave for the file: a cut or damaged copy is
+// fetched again whatever its stamp says.
+Step Download::compare_stamps() {
+    Ref local_stamp(zvp::read_text_stripped(stamp_path_.get()));
+    if (!local_stamp) return Step::failed;
+    Ref server_stamp(PyObject_CallMethod(server_stamp_.get(), "strip", nullptr));
+    if (!server_stamp) return Step::failed;
+    int same = PyObject_RichCompareBool(local_stamp.get(), server_stamp.get(), Py_EQ);
+    if (same < 0) return Step::failed;
+    if (!same)
+        return say("%s Server has newer version, will download", warning_sign) ? Step::next
+                                                                               : Step::failed;
+    if (head_length_ >= 0 && head_length_ != local_size_)
+        return say("%s Size mismatch", warning_sign) ? Step::next : Step::failed;
+    if (!say("%s File is up to date, using cached version", check_mark)) return Step::failed;
     result_.reset(local_path());
     return Step::done;
 }
@@ -239,9 +351,34 @@ Step Download::probe() {
     return Step::next;
 }
 
-// Streams the body into the temporary file; checks that a body with a
-// declared length (and no content coding) arrived whole.
-Step Download::fetch_body(PyObject *total) {
+// A body without content coding has the length that the GET announced or,
+// when it announced none, the one the HEAD gave; a body of any other length
+// is refused.
+bool Download::check_length(long long received) {
+    if (!plain_) return true;
+    Ref headers(PyObject_GetAttrString(response_.get(), "headers"));
+    Ref key(headers ? PyUnicode_FromString("content-length") : nullptr);
+    if (!key) return false;
+    int declared = PySequence_Contains(headers.get(), key.get());
+    if (declared < 0) return false;
+    Ref expected(declared ? Py_NewRef(total_.get())
+                          : head_length_ >= 0 ? PyLong_FromLongLong(head_length_) : nullptr);
+    if (!expected) return !PyErr_Occurred();
+    Ref got(PyLong_FromLongLong(received));
+    if (!got) return false;
+    int whole = PyObject_RichCompareBool(got.get(), expected.get(), Py_EQ);
+    if (whole < 0) return false;
+    if (!whole) {
+        PyErr_Format(PyExc_OSError, "incomplete body: received %lld of %S bytes", received,
+                     expected.get());
+        return false;
+    }
+    return true;
+}
+
+// Streams the body into the temporary file, then checks its length and, when
+// the server gave one, its digest.
+Step Download::fetch_body() {
     Ref iter_content(PyObject_GetAttrString(response_.get(), "iter_content"));
     if (!iter_content) return Step::failed;
     Ref chunks(call_kw(iter_content.get(), nullptr, Py_BuildValue("{s:i}", "chunk_size", 8192)));
@@ -260,46 +397,30 @@ Step Download::fetch_body(PyObject *total) {
         Ref advanced(PyObject_CallMethod(bar_.get(), "update", "n", n));
         if (!advanced) return Step::failed;
         Ref written(PyObject_CallMethod(file_.get(), "write", "O", chunk.get()));
-        if (!written) return Step::failed;
+        if (!written || !digest_.update(chunk.get())) return Step::failed;
         received += n;
+        if (!deadline_.check()) return Step::failed;
     }
     if (!close_quietly(file_)) return Step::failed;
-
-    Ref headers(PyObject_GetAttrString(response_.get(), "headers"));
-    if (!headers) return Step::failed;
-    Ref key(PyUnicode_FromString("content-length"));
-    if (!key) return Step::failed;
-    int declared = PySequence_Contains(headers.get(), key.get());
-    if (declared < 0) return Step::failed;
-    Ref coding(PyObject_CallMethod(headers.get(), "get", "ss", "content-encoding", "identity"));
-    if (!coding) return Step::failed;
-    Ref identity(PyUnicode_FromString("identity"));
-    int plain = identity ? PyObject_RichCompareBool(coding.get(), identity.get(), Py_EQ) : -1;
-    if (plain < 0) return Step::failed;
-    if (declared && plain) {
-        Ref got(PyLong_FromLongLong(received));
-        if (!got) return Step::failed;
-        int whole = PyObject_RichCompareBool(got.get(), total, Py_EQ);
-        if (whole < 0) return Step::failed;
-        if (!whole) {
-            PyErr_Format(PyExc_OSError, "incomplete body: received %lld of %S bytes", received,
-                         total);
-            return Step::failed;
-        }
+    // A connection cut for the time limit ends the body like a clean close.
+    if (watchdog_.fired()) {
+        deadline_.expire();
+        return Step::failed;
     }
+    if (!check_length(received) || (plain_ && !digest_.verify())) return Step::failed;
     return Step::next;
 }
 
-// The streamed GET into the temporary file, then the atomic replace.
-Step Download::download() {
-    if (!say("Downloading from server...")) return Step::failed;
-    double start = 0, end = 0;
-    if (verbose_ >= 1 && !now(&start)) return Step::failed;
+// The streamed GET: the status, the total and what the headers promise. The
+// watchdog bounds the transfer by the call's time limit.
+Step Download::request() {
+    double timeout = 0;
+    if (!deadline_.timeout(get_timeout, &timeout)) return Step::failed;
     Ref get(PyObject_GetAttrString(requests_.get(), "get"));
     if (!get) return Step::failed;
     response_.reset(call_kw(get.get(), url_.get(),
-                            Py_BuildValue("{s:O,s:i}", "stream", Py_True, "timeout", 30)));
-    if (!response_) return Step::failed;
+                            Py_BuildValue("{s:O,s:d}", "stream", Py_True, "timeout", timeout)));
+    if (!response_ || !watchdog_.arm(response_.get(), deadline_.remaining())) return Step::failed;
 
     Ref status(PyObject_GetAttrString(response_.get(), "status_code"));
     if (!status) return Step::failed;
@@ -319,8 +440,8 @@ Step Download::download() {
 
     Ref zero(PyLong_FromLong(0));
     Ref length(zero ? header(response_.get(), "content-length", zero.get()) : nullptr);
-    Ref total(length ? PyNumber_Long(length.get()) : nullptr);
-    if (!total) return Step::failed;
+    total_.reset(length ? PyNumber_Long(length.get()) : nullptr);
+    if (!total_) return Step::failed;
     int have = PyObject_IsTrue(server_stamp_.get());
     if (have < 0) return Step::failed;
     if (!have) {
@@ -329,28 +450,48 @@ Step Download::download() {
                                      : nullptr);
         if (!server_stamp_) return Step::failed;
     }
+    Ref headers(PyObject_GetAttrString(response_.get(), "headers"));
+    int plain = headers ? no_content_coding(headers.get()) : -1;
+    if (plain < 0) return Step::failed;
+    plain_ = plain != 0;
+    Ref digest(header(response_.get(), "repr-digest", Py_None));
+    if (!digest || !digest_.parse(digest.get())) return Step::failed;
+    return !plain_ || digest_.start() ? Step::next : Step::failed;
+}
+
+// The download into the temporary file, then the atomic replace.
+Step Download::download() {
+    if (!say("Downloading from server...")) return Step::failed;
+    double start = 0;
+    if (verbose_ >= 1 && !now(&start)) return Step::failed;
+    Step s = request();
+    if (s != Step::next) return s;
 
     bar_.reset(call_kw(tqdm_.get(), nullptr,
-                       Py_BuildValue("{s:O,s:s,s:O,s:O}", "total", total.get(), "unit", "iB",
+                       Py_BuildValue("{s:O,s:s,s:O,s:O}", "total", total_.get(), "unit", "iB",
                                      "unit_scale", Py_True, "desc", name_.get())));
     if (!bar_) return Step::failed;
     file_.reset(zvp::open_file(tmp_path_.get(), "wb"));
     if (!file_) return Step::failed;
-    if (fetch_body(total.get()) != Step::next) return Step::failed;
+    if (fetch_body() != Step::next) return Step::failed;
     if (!close_quietly(bar_)) return Step::failed;
+    return install(start);
+}
 
-    // One atomic replace: the old copy stays in place until the new one is
-    // complete.
+// One atomic replace: the old copy stays in place until the new one is
+// complete. Then the stamp and the closing message.
+Step Download::install(double start) {
     Ref replaced(PyObject_CallMethod(os_.get(), "replace", "OO", tmp_path_.get(), local_.get()));
     if (!replaced) return Step::failed;
-    have = PyObject_IsTrue(server_stamp_.get());
+    int have = PyObject_IsTrue(server_stamp_.get());
     if (have < 0) return Step::failed;
     if (have && !zvp::write_text(stamp_path_.get(), server_stamp_.get())) return Step::failed;
 
     if (verbose_ >= 1) {
+        double end = 0;
         if (!now(&end)) return Step::failed;
         Ref k(PyLong_FromLong(1024));
-        Ref kib(k ? PyNumber_TrueDivide(total.get(), k.get()) : nullptr);
+        Ref kib(k ? PyNumber_TrueDivide(total_.get(), k.get()) : nullptr);
         Ref mib(kib ? PyNumber_TrueDivide(kib.get(), k.get()) : nullptr);
         double size = mib ? PyFloat_AsDouble(mib.get()) : -1.0;
         if (size == -1.0 && PyErr_Occurred()) return Step::failed;
@@ -364,19 +505,29 @@ Step Download::download() {
     return Step::done;
 }
 
+// Takes a pending error of the Exception hierarchy for an error message of
+// `n` characters; an error once the time is up is reported as such. Null
+// when the error is not one to handle (it stays pending).
+PyObject *Download::caught_text(Py_ssize_t n, bool cut) {
+    if (!zvp::pending_is_exception()) return nullptr;
+    if (cut || deadline_.remaining() <= 0) deadline_.replace_error();
+    Ref exc(zvp::take_exception());
+    return exc ? zvp::error_text(exc.get(), n) : nullptr;
+}
+
 PyObject *Download::run() {
-    // Settings, read afresh on every call.
+    // Settings, read afresh on every call; the time limit counts from here.
     if (!load_globals()) return nullptr;
     if (!zvp::read_setting(os_.get(), "ZORVANE_VERBOSE", &verbose_)) return nullptr;
     if (!zvp::read_setting(os_.get(), "ZORVANE_ROBJ_SKIP_UPDATE", &skip_)) return nullptr;
+    if (!zvp::read_time_limit(os_.get(), &limit_)) return nullptr;
+    deadline_.start(limit_);
 
     if (name_.get() == Py_None || PyUnicode_GET_LENGTH(name_.get()) == 0) return empty();
     if (!say("Processing: %U", name_.get())) return nullptr;
     if (!build_paths()) return nullptr;
-
-    // Calls for the same file take turns from here on.
-    Ref lock_path(PyUnicode_FromFormat("%S.lock", local_.get()));
-    if (!lock_path || !zvp::lock_acquire(lock_path.get(), &lock_)) return nullptr;
+    Step turn = take_turn();
+    if (turn != Step::next) return turn == Step::done ? result_.release() : nullptr;
 
     if (!examine_local_copy()) return nullptr;
     if (skip_ != 0 && usable_) {
@@ -388,9 +539,7 @@ PyObject *Download::run() {
         Step s = update_check();
         if (s == Step::done) return result_.release();
         if (s == Step::failed) {
-            if (!zvp::pending_is_exception()) return nullptr;
-            Ref exc(zvp::take_exception());
-            Ref text(zvp::error_text(exc.get(), 50));
+            Ref text(caught_text(50, false));
             if (!text || !say("Server unreachable: %U", text.get()) ||
                 !say("%s Using cached file (offline mode)", check_mark))
                 return nullptr;
@@ -399,26 +548,29 @@ PyObject *Download::run() {
     } else {
         if (!say("File not found locally, must download")) return nullptr;
         if (probe() == Step::failed) {
-            if (!zvp::pending_is_exception()) return nullptr;
-            Ref exc(zvp::take_exception());
-            Ref text(zvp::error_text(exc.get(), 50));
+            Ref text(caught_text(50, false));
             if (!text || !say("Can't reach server: %U", text.get())) return nullptr;
             return empty();
         }
     }
     if (!server_stamp_) server_stamp_.reset(empty());
     if (!server_stamp_) return nullptr;
+    return finish_download();
+}
 
+// The download with its failure handling: the temporary file goes, the old
+// copy stays.
+PyObject *Download::finish_download() {
     Step s = download();
+    bool cut = watchdog_.fired();
+    watchdog_.disarm();
     // The file, the bar and the connection are closed whatever happened.
     close_quietly(file_);
     close_quietly(bar_);
     if (!close_quietly(response_) && s != Step::failed) s = Step::failed;
     if (s == Step::done) return result_.release();
-    if (!zvp::pending_is_exception()) return nullptr;
 
-    Ref exc(zvp::take_exception());
-    Ref text(zvp::error_text(exc.get(), 100));
+    Ref text(caught_text(100, cut));
     if (!text || !say("Download error: %U", text.get())) return nullptr;
     // A broken-off download removes its own temporary file; a failure of the
     // removal is ignored.

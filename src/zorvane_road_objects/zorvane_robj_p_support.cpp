@@ -4,9 +4,11 @@
 #include "zorvane_robj_p_internal.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -162,18 +164,35 @@ bool write_text(PyObject *path, PyObject *text) {
 // timestamp files have a single writer. The operating system drops the lock
 // when its holder exits, so a crashed download never blocks the next one.
 // Where no lock can be had (a file system without locks, a directory that
-// cannot hold the lock file) the call goes on without it.
+// cannot hold the lock file) the call goes on without it. Waiting is bounded:
+// the caller decides what to do when the holder keeps the lock too long.
 
-// Takes the lock of `path`, waiting for its holder. Returns false only when
-// a signal handler raised while waiting; `*token` is then null, as it is when
-// no lock could be had.
-bool lock_acquire(PyObject *path, void **token) {
+namespace {
+
+using LockClock = std::chrono::steady_clock;
+
+// Whether `wait_s` seconds from `start` have passed; otherwise sleeps a
+// moment with the GIL released.
+bool waited_out(LockClock::time_point start, double wait_s) {
+    if (std::chrono::duration<double>(LockClock::now() - start).count() >= wait_s) return true;
+    Py_BEGIN_ALLOW_THREADS
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Py_END_ALLOW_THREADS
+    return false;
+}
+
+}  // namespace
+
+// Takes the lock of `path`, waiting at most `wait_s` seconds for its holder.
+// `*token` is null unless a lock is held.
+int lock_acquire(PyObject *path, double wait_s, void **token) {
     *token = nullptr;
+    const LockClock::time_point start = LockClock::now();
 #ifdef _WIN32
     wchar_t *wpath = PyUnicode_AsWideCharString(path, nullptr);
     if (!wpath) {
         PyErr_Clear();
-        return true;
+        return 1;
     }
     HANDLE h;
     Py_BEGIN_ALLOW_THREADS
@@ -182,49 +201,57 @@ bool lock_acquire(PyObject *path, void **token) {
                     FILE_ATTRIBUTE_NORMAL, nullptr);
     Py_END_ALLOW_THREADS
     PyMem_Free(wpath);
-    if (h == INVALID_HANDLE_VALUE) return true;
-    OVERLAPPED ov = {};
-    BOOL locked;
-    Py_BEGIN_ALLOW_THREADS
-    locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov);
-    Py_END_ALLOW_THREADS
-    if (!locked) {
-        CloseHandle(h);
-        return true;
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    for (;;) {
+        OVERLAPPED ov = {};
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov)) break;
+        DWORD err = GetLastError();
+        if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING) {
+            CloseHandle(h);
+            return 1;
+        }
+        if (waited_out(start, wait_s)) {
+            CloseHandle(h);
+            return 0;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            CloseHandle(h);
+            return -1;
+        }
     }
     *token = h;
-    return true;
+    return 1;
 #else
     zv::Ref encoded(PyUnicode_EncodeFSDefault(path));
     if (!encoded) {
         PyErr_Clear();
-        return true;
+        return 1;
     }
     const char *cpath = PyBytes_AS_STRING(encoded.get());
     int fd;
     Py_BEGIN_ALLOW_THREADS
     fd = open(cpath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     Py_END_ALLOW_THREADS
-    if (fd < 0) return true;
+    if (fd < 0) return 1;
     for (;;) {
-        int rc, err;
-        Py_BEGIN_ALLOW_THREADS
-        rc = flock(fd, LOCK_EX);
-        err = errno;
-        Py_END_ALLOW_THREADS
-        if (rc == 0) break;
-        if (err != EINTR) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+        int err = errno;
+        if (err != EWOULDBLOCK && err != EAGAIN && err != EINTR) {
             close(fd);
-            return true;
+            return 1;
         }
-        // Interrupted by a signal: run its Python handler (Ctrl-C raises).
+        if (err != EINTR && waited_out(start, wait_s)) {
+            close(fd);
+            return 0;
+        }
+        // Run the Python handler of a signal that came meanwhile (Ctrl-C raises).
         if (PyErr_CheckSignals() < 0) {
             close(fd);
-            return false;
+            return -1;
         }
     }
     *token = reinterpret_cast<void *>(static_cast<intptr_t>(fd) + 1);
-    return true;
+    return 1;
 #endif
 }
 
