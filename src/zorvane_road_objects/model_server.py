@@ -1,12 +1,27 @@
 """A small static HTTP server for model files.
 
-    python -m zorvane_road_objects.model_server --root DIR [--host 127.0.0.1] [--port 8470]
+    python -m zorvane_road_objects.model_server [--root DIR] [--host 127.0.0.1] [--port 8470]
 
 It answers HEAD and GET for the plain files in DIR (and below it) with
-Content-Length and Last-Modified, streams bodies in chunks, answers 404 for
-anything else (missing files, directories, paths that leave DIR), listens on
-the loopback interface unless told otherwise, writes one log line per request
-to standard error and stops cleanly on Ctrl-C.
+Content-Length, Last-Modified and Repr-Digest (SHA-256 of the file), streams
+bodies in chunks, answers 404 for anything else (missing files, directories,
+paths that leave DIR), listens on the loopback interface unless told
+otherwise, writes one log line per request to standard error and stops
+cleanly on Ctrl-C. Without ``--root`` it serves the model files that ship
+with the package.
+
+Requests never carry a body here: one that announces a body (a Content-Length
+above 0, any Transfer-Encoding) or frames its length ambiguously is refused
+with 400 and its connection closed, so that bytes after the head can never
+be taken for another request.
+
+Connections are served by a fixed pool of worker threads. A connection only
+takes a worker once its whole request head has arrived; while it waits for
+a request it sits in one selector, and it is closed when the head does not
+arrive in time (``HEADER_TIMEOUT``) or when it stays idle between requests
+(``KEEP_ALIVE_TIMEOUT``). Past ``MAX_CONNECTIONS`` open connections new ones
+wait in the listen backlog, and the longest-idle connections are closed to
+make room.
 
 Model provisioning asks it for ``<base address><model file name>``; point
 ``ZORVANE_ROBJ_MODEL_SERVER`` at ``http://HOST:PORT/`` when it does not run on
@@ -16,31 +31,169 @@ the default address ``http://127.0.0.1:8470/``.
 from __future__ import annotations
 
 import argparse
+import base64
+import collections
 import email.utils
+import hashlib
 import os
+import queue
+import re
+import selectors
 import signal
 import socket
 import stat
 import sys
 import threading
+import time
 from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, HTTPServer
 from urllib.parse import unquote, urlsplit
+
+try:
+    import resource
+except ImportError:  # not on Windows
+    resource = None
 
 __all__ = ["ModelServer", "make_server", "main"]
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8470
 CHUNK_SIZE = 64 * 1024
+HASH_CHUNK = 1024 * 1024
+
+LISTEN_BACKLOG = 1024
+WORKERS = 32
+MAX_CONNECTIONS = 4096
+# Seconds a connection may take to send a whole request head, counted from
+# its first byte (or from the accept for a new connection).
+HEADER_TIMEOUT = 5.0
+# Seconds a kept-alive connection may wait for its next request.
+KEEP_ALIVE_TIMEOUT = 5.0
+# A request head (request line and header fields) larger than this is refused.
+MAX_HEAD = 64 * 1024
+# After answering with "Connection: close", unread bytes from the client are
+# read and dropped for up to this long (and this much) before the socket is
+# closed, so that the close does not turn into a reset that destroys the
+# answer before the client has read it.
+LINGER_TIMEOUT = 2.0
+LINGER_BYTES = 1024 * 1024
+_SWEEP_INTERVAL = 0.25
+# Past the connection limit, connections idle at least this long are closed
+# to make room (a newer one may just not have been read yet).
+_RECLAIM_MIN_IDLE = 0.25
+
+_HEAD_END = re.compile(rb"\n\r?\n")
+_DIGITS = re.compile(r"[0-9]+")
+
+
+class _HeadReader:
+    """The ``rfile`` of a request: lines from the connection's buffer, which
+    already holds the whole request head."""
+
+    def __init__(self, buffer: bytearray) -> None:
+        self._buffer = buffer
+
+    def readline(self, limit: int = -1) -> bytes:
+        buf = self._buffer
+        end = len(buf) if limit < 0 else min(limit, len(buf))
+        nl = buf.find(b"\n", 0, end)
+        n = end if nl < 0 else nl + 1
+        line = bytes(buf[:n])
+        del buf[:n]
+        return line
+
+    def close(self) -> None:
+        pass
+
+
+class _SocketWriter:
+    """The ``wfile`` of a request: every write goes out whole."""
+
+    def __init__(self, sock: socket.socket) -> None:
+        self._sock = sock
+
+    def write(self, data: bytes) -> int:
+        self._sock.sendall(data)
+        return len(data)
+
+    def flush(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
 
 
 class ModelRequestHandler(BaseHTTPRequestHandler):
+    """Answers one request whose head the server has already read.
+
+    ``request`` is the server's connection record; the handler leaves the
+    socket open and tells through ``close_connection`` whether it may serve
+    another request.
+    """
+
     server: ModelServer
     protocol_version = "HTTP/1.1"
     server_version = "zorvane-model-server"
     sys_version = ""
-    # An idle or stuck client gives up its thread after this many seconds.
-    timeout = 60
+    # Seconds a client may stall while a response is written to it.
+    timeout = 30
+
+    def setup(self) -> None:
+        conn = self.request
+        self.request = self.connection = conn.sock
+        self.head_too_large = conn.head_too_large
+        self.connection.settimeout(self.timeout)
+        self.rfile = _HeadReader(conn.buffer)
+        self.wfile = _SocketWriter(conn.sock)
+
+    def handle(self) -> None:
+        self.close_connection = True
+        if self.head_too_large:
+            self.requestline = self.command = ""
+            self.request_version = "HTTP/1.1"
+            self.send_error(HTTPStatus.REQUEST_HEADER_FIELDS_TOO_LARGE,
+                            explain=f"The request head exceeds {MAX_HEAD} bytes.")
+            return
+        self.handle_one_request()
+
+    def finish(self) -> None:
+        pass
+
+    def handle_expect_100(self) -> bool:
+        # Nothing here takes a body, so never invite one: a request that
+        # announces a body is refused once its head has been checked.
+        return True
+
+    def parse_request(self) -> bool:
+        if not super().parse_request():
+            return False
+        problem = self._framing_problem()
+        if problem:
+            self.send_error(HTTPStatus.BAD_REQUEST, explain=problem)
+            return False
+        return True
+
+    def _framing_problem(self) -> str | None:
+        """Why the head cannot be taken as a request without a body, if so."""
+        headers = self.headers
+        if headers.defects or headers.get_payload():
+            return "Malformed header field line."
+        if any("\n" in v or "\r" in v for v in headers.values()):
+            return "Folded header field lines are not accepted."
+        if headers.get_all("Transfer-Encoding"):
+            return "Requests with a body (Transfer-Encoding) are not accepted."
+        lengths = set()
+        for field in headers.get_all("Content-Length") or ():
+            for value in field.split(","):
+                value = value.strip(" \t")
+                if not _DIGITS.fullmatch(value):
+                    return "Invalid Content-Length."
+                lengths.add(int(value))
+        if len(lengths) > 1:
+            return "Conflicting Content-Length values."
+        if lengths and lengths.pop() > 0:
+            return "Requests with a body are not accepted."
+        return None
 
     def do_HEAD(self) -> None:
         self._serve(body=False)
@@ -64,27 +217,32 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
             if not stat.S_ISREG(st.st_mode):
                 self.send_error(HTTPStatus.NOT_FOUND)
                 return
+            digest = self.server.digest(path, f.fileno(), st)
             self.send_response(HTTPStatus.OK)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(st.st_size))
             self.send_header("Last-Modified", email.utils.formatdate(st.st_mtime, usegmt=True))
+            if digest is not None:
+                self.send_header("Repr-Digest", f"sha-256=:{digest}:")
             self.end_headers()
-            if not body:
-                return
-            remaining = st.st_size
-            try:
-                while remaining > 0:
-                    chunk = f.read(min(CHUNK_SIZE, remaining))
-                    if not chunk:
-                        break
-                    self.wfile.write(chunk)
-                    remaining -= len(chunk)
-            except (ConnectionError, TimeoutError):
-                remaining = -1
-            if remaining != 0:
-                # The file shrank or the client went away: the body cannot
-                # match its Content-Length, so drop the connection.
-                self.close_connection = True
+            if body:
+                self._send_body(f, st.st_size)
+
+    def _send_body(self, f, size: int) -> None:
+        remaining = size
+        try:
+            while remaining > 0:
+                chunk = f.read(min(CHUNK_SIZE, remaining))
+                if not chunk:
+                    break
+                self.wfile.write(chunk)
+                remaining -= len(chunk)
+        except (ConnectionError, TimeoutError):
+            remaining = -1
+        if remaining != 0:
+            # The file shrank or the client went away: the body cannot
+            # match its Content-Length, so drop the connection.
+            self.close_connection = True
 
     def log_request(self, code: int | str = "-", size: int | str = "-") -> None:
         if isinstance(code, HTTPStatus):
@@ -96,17 +254,329 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
         pass
 
 
-class ModelServer(ThreadingHTTPServer):
-    """Threaded HTTP server for the model files under ``root``."""
+class _Connection:
+    """An accepted connection and the bytes read from it so far."""
 
-    daemon_threads = True
+    __slots__ = ("sock", "address", "buffer", "fresh", "head_too_large", "deadline",
+                 "since", "draining", "drained", "closed")
+
+    def __init__(self, sock: socket.socket, address, header_timeout: float) -> None:
+        self.sock = sock
+        self.address = address
+        self.buffer = bytearray()
+        self.fresh = True  # no request answered yet
+        self.head_too_large = False
+        self.since = time.monotonic()
+        self.deadline = self.since + header_timeout
+        self.draining = False
+        self.drained = 0
+        self.closed = False
+
+    def head_ready(self) -> bool:
+        """Whether the buffer holds a whole request head, or more bytes than
+        a head may have (``head_too_large`` then tells)."""
+        buf = self.buffer
+        # Empty lines before a request line are ignored.
+        skip = len(buf) - len(buf.lstrip(b"\r\n"))
+        if skip:
+            del buf[:skip]
+        end = _HEAD_END.search(buf, 0, MAX_HEAD + 2)
+        self.head_too_large = end is None and len(buf) > MAX_HEAD
+        return end is not None or self.head_too_large
+
+
+class _Dispatcher:
+    """Waits on the connections that have no complete request head yet and
+    hands those that do to a fixed pool of worker threads."""
+
+    def __init__(self, server: ModelServer, workers: int) -> None:
+        self.server = server
+        self._selector = selectors.DefaultSelector()
+        self._wake_r, self._wake_w = socket.socketpair()
+        self._wake_r.setblocking(False)
+        self._wake_w.setblocking(False)
+        self._selector.register(self._wake_r, selectors.EVENT_READ, None)
+        self._lock = threading.Lock()
+        self._incoming: collections.deque[_Connection] = collections.deque()
+        self._waiting: dict[int, _Connection] = {}  # oldest first
+        self._reclaim = 0
+        self._stopped = False
+        self._ready: queue.SimpleQueue[_Connection | None] = queue.SimpleQueue()
+        self._loop = threading.Thread(target=self._run, name="model-server-io", daemon=True)
+        self._workers = [threading.Thread(target=self._work, name=f"model-server-{i}", daemon=True)
+                         for i in range(workers)]
+        self._loop.start()
+        for t in self._workers:
+            t.start()
+
+    # Called from other threads.
+    def add(self, conn: _Connection) -> None:
+        with self._lock:
+            if self._stopped:
+                raise OSError("the model server is closed")
+            self._incoming.append(conn)
+        self._wake()
+
+    def reclaim_idle(self, count: int) -> None:
+        """Close up to ``count`` of the longest-idle connections."""
+        with self._lock:
+            self._reclaim = max(self._reclaim, count)
+        self._wake()
+
+    def stop(self) -> None:
+        with self._lock:
+            self._stopped = True
+        self._wake()
+        for _ in self._workers:
+            self._ready.put(None)
+        if threading.current_thread() is not self._loop:
+            self._loop.join(5)
+
+    def _wake(self) -> None:
+        try:
+            self._wake_w.send(b"\0")
+        except OSError:
+            pass  # already full (a wake-up is pending) or closed
+
+    def _give_back(self, conn: _Connection) -> None:
+        try:
+            self.add(conn)
+        except OSError:
+            self._release(conn)
+
+    # Worker threads.
+    def _work(self) -> None:
+        while True:
+            conn = self._ready.get()
+            if conn is None:
+                return
+            try:
+                keep = self.server.serve_connection(conn)
+            except OSError:
+                keep = False  # the client went away
+            except Exception:
+                self.server.handle_error(conn.sock, conn.address)
+                keep = False
+            if keep:
+                conn.fresh = False
+                conn.deadline = time.monotonic() + (
+                    self.server.header_timeout if conn.buffer else self.server.keep_alive_timeout)
+            else:
+                self._start_drain(conn)
+            self._give_back(conn)
+
+    def _start_drain(self, conn: _Connection) -> None:
+        conn.draining = True
+        conn.buffer = bytearray()
+        conn.deadline = time.monotonic() + LINGER_TIMEOUT
+        try:
+            conn.sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            conn.deadline = 0.0  # nothing left to protect: close at once
+
+    # The selector thread.
+    def _run(self) -> None:
+        next_sweep = 0.0
+        try:
+            while True:
+                for key, _ in self._selector.select(_SWEEP_INTERVAL):
+                    if key.data is None:
+                        self._drain_wake()
+                    else:
+                        self._on_readable(key.data)
+                with self._lock:
+                    incoming, self._incoming = self._incoming, collections.deque()
+                    reclaim, self._reclaim = self._reclaim, 0
+                    stopped = self._stopped
+                if stopped:
+                    for conn in incoming:
+                        self._release(conn)
+                    break
+                for conn in incoming:
+                    self._wait_or_dispatch(conn)
+                now = time.monotonic()
+                if reclaim:
+                    self._close_idle(reclaim)
+                if now >= next_sweep:
+                    self._expire(now)
+                    next_sweep = now + _SWEEP_INTERVAL
+        finally:
+            for conn in list(self._waiting.values()):
+                self._close(conn)
+            self._drop_ready()
+            self._selector.close()
+            self._wake_r.close()
+            self._wake_w.close()
+
+    def _drop_ready(self) -> None:
+        """Close the connections no worker will take any more."""
+        stops = 0
+        while True:
+            try:
+                conn = self._ready.get_nowait()
+            except queue.Empty:
+                break
+            if conn is None:
+                stops += 1
+            else:
+                self._release(conn)
+        for _ in range(stops):
+            self._ready.put(None)
+
+    def _drain_wake(self) -> None:
+        try:
+            while self._wake_r.recv(4096):
+                pass
+        except OSError:
+            pass
+
+    def _wait_or_dispatch(self, conn: _Connection) -> None:
+        if conn.draining:
+            if conn.deadline <= time.monotonic():
+                self._release(conn)
+                return
+        elif conn.head_ready():
+            self._ready.put(conn)
+            return
+        try:
+            conn.sock.setblocking(False)
+            self._selector.register(conn.sock, selectors.EVENT_READ, conn)
+        except (OSError, ValueError):
+            self._release(conn)
+            return
+        conn.since = time.monotonic()
+        self._waiting[id(conn)] = conn
+
+    def _on_readable(self, conn: _Connection) -> None:
+        try:
+            data = conn.sock.recv(65536)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            data = b""
+        if not data:
+            self._close(conn)
+            return
+        if conn.draining:
+            conn.drained += len(data)
+            if conn.drained > LINGER_BYTES:
+                self._close(conn)
+            return
+        if not conn.buffer and not conn.fresh:
+            # The first byte of a request on a kept-alive connection.
+            conn.deadline = time.monotonic() + self.server.header_timeout
+        conn.buffer += data
+        if conn.head_ready():
+            self._unregister(conn)
+            self._ready.put(conn)
+
+    def _unregister(self, conn: _Connection) -> None:
+        self._waiting.pop(id(conn), None)
+        try:
+            self._selector.unregister(conn.sock)
+        except (KeyError, ValueError, OSError):
+            pass
+
+    def _expire(self, now: float) -> None:
+        for conn in [c for c in self._waiting.values() if c.deadline <= now]:
+            self._close(conn)
+
+    def _close_idle(self, count: int) -> None:
+        before = time.monotonic() - _RECLAIM_MIN_IDLE
+        idle = [c for c in self._waiting.values()
+                if not c.buffer and not c.draining and c.since <= before]
+        for conn in idle[:count]:
+            self._close(conn)
+
+    def _close(self, conn: _Connection) -> None:
+        self._unregister(conn)
+        self._release(conn)
+
+    def _release(self, conn: _Connection) -> None:
+        """Close the socket of a connection that no selector watches."""
+        if not conn.closed:
+            conn.closed = True
+            self.server.shutdown_request(conn.sock)
+
+
+class _DigestCache:
+    """SHA-256 of files, computed once per version of each file."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._digests: dict[str, tuple[tuple, str]] = {}
+        self._computing: dict[tuple, threading.Lock] = {}
+
+    @staticmethod
+    def _version(st: os.stat_result) -> tuple:
+        return (st.st_size, st.st_mtime_ns, st.st_ino, st.st_ctime_ns)
+
+    def get(self, path: str, fd: int, st: os.stat_result) -> str | None:
+        """The base64 digest of the open file ``fd`` (the file ``path``, as
+        ``st`` describes it), or None when it changed while being read."""
+        version = self._version(st)
+        with self._lock:
+            known = self._digests.get(path)
+            if known is not None and known[0] == version:
+                return known[1]
+            computing = self._computing.setdefault((path, version), threading.Lock())
+        # One thread reads a given version; the others wait for its result,
+        # while requests for other files go on.
+        with computing:
+            with self._lock:
+                known = self._digests.get(path)
+                if known is not None and known[0] == version:
+                    return known[1]
+            digest = self._hash(fd, st.st_size)
+            unchanged = self._version(os.fstat(fd)) == version
+            with self._lock:
+                self._computing.pop((path, version), None)
+                if unchanged:
+                    self._digests[path] = (version, digest)
+        return digest if unchanged else None
+
+    @staticmethod
+    def _hash(fd: int, size: int) -> str:
+        h = hashlib.sha256()
+        offset = 0
+        while offset < size:
+            chunk = os.pread(fd, min(HASH_CHUNK, size - offset), offset)
+            if not chunk:
+                break
+            h.update(chunk)
+            offset += len(chunk)
+        return base64.b64encode(h.digest()).decode("ascii")
+
+
+def _connection_limit(workers: int) -> int:
+    if resource is None:
+        return MAX_CONNECTIONS
+    soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft == resource.RLIM_INFINITY:
+        return MAX_CONNECTIONS
+    # Keep descriptors for the files the workers open and for the server's own.
+    return max(8, min(MAX_CONNECTIONS, soft - 2 * workers - 32))
+
+
+class ModelServer(HTTPServer):
+    """HTTP server for the model files under ``root``."""
+
+    request_queue_size = LISTEN_BACKLOG
+    header_timeout = HEADER_TIMEOUT
+    keep_alive_timeout = KEEP_ALIVE_TIMEOUT
 
     def __init__(self, root: str | os.PathLike, host: str = DEFAULT_HOST,
-                 port: int = DEFAULT_PORT) -> None:
+                 port: int = DEFAULT_PORT, workers: int = WORKERS) -> None:
         real = os.path.realpath(os.fspath(root))
         if not os.path.isdir(real):
             raise NotADirectoryError(f"model root is not a directory: {os.fspath(root)}")
         self.root = real
+        self.workers = workers
+        self._digests = _DigestCache()
+        self._slots = threading.Semaphore(_connection_limit(workers))
+        self._stopping = threading.Event()
+        self._dispatcher: _Dispatcher | None = None
+        self._dispatcher_lock = threading.Lock()
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), ModelRequestHandler)
@@ -143,15 +613,71 @@ class ModelServer(ThreadingHTTPServer):
             return None
         return candidate
 
+    def digest(self, path: str, fd: int, st: os.stat_result) -> str | None:
+        """Base64 SHA-256 of the open file ``fd``; None if it is changing."""
+        return self._digests.get(path, fd, st)
 
-def make_server(root: str | os.PathLike, host: str = DEFAULT_HOST,
+    def serve_forever(self, poll_interval: float = 0.5) -> None:
+        self._stopping.clear()
+        super().serve_forever(poll_interval)
+
+    def shutdown(self) -> None:
+        self._stopping.set()
+        super().shutdown()
+
+    def get_request(self):
+        # Past the connection limit, leave new connections in the listen
+        # backlog and make room by closing the longest-idle ones.
+        while not self._slots.acquire(timeout=0.05):
+            if self._stopping.is_set():
+                raise OSError("the model server is stopping")
+            self._running_dispatcher().reclaim_idle(16)
+        try:
+            return super().get_request()
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def process_request(self, request, client_address) -> None:
+        self._running_dispatcher().add(_Connection(request, client_address, self.header_timeout))
+
+    def serve_connection(self, conn: _Connection) -> bool:
+        """Answer the request at the head of ``conn``; True to keep it open."""
+        handler = self.RequestHandlerClass(conn, conn.address, self)
+        return not handler.close_connection
+
+    def shutdown_request(self, request) -> None:
+        try:
+            super().shutdown_request(request)
+        finally:
+            self._slots.release()
+
+    def server_close(self) -> None:
+        super().server_close()
+        with self._dispatcher_lock:
+            dispatcher, self._dispatcher = self._dispatcher, None
+        if dispatcher is not None:
+            dispatcher.stop()
+
+    def _running_dispatcher(self) -> _Dispatcher:
+        with self._dispatcher_lock:
+            if self._dispatcher is None:
+                self._dispatcher = _Dispatcher(self, self.workers)
+            return self._dispatcher
+
+
+def make_server(root: str | os.PathLike | None = None, host: str = DEFAULT_HOST,
                 port: int = DEFAULT_PORT) -> ModelServer:
-    """A bound, listening server for the files under ``root``.
+    """A bound, listening server for the files under ``root`` (by default
+    the model files that ship with the package).
 
     The caller runs ``serve_forever()`` and later ``shutdown()`` and
     ``server_close()``. Port 0 lets the system choose a free port; the
     chosen address is in ``server_address`` and ``url``.
     """
+    if root is None:
+        from zorvane_road_objects import bundled_models
+        root = bundled_models()
     return ModelServer(root, host, port)
 
 
@@ -163,7 +689,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m zorvane_road_objects.model_server",
         description="Serve model files over HTTP (HEAD and GET).")
-    parser.add_argument("--root", required=True, help="directory that holds the model files")
+    parser.add_argument("--root", help="directory that holds the model files "
+                        "(default: the model files that ship with the package)")
     parser.add_argument("--host", default=DEFAULT_HOST,
                         help=f"address to listen on (default {DEFAULT_HOST})")
     parser.add_argument("--port", type=int, default=DEFAULT_PORT,
