@@ -186,3 +186,12 @@ def fd2_to(path):
         sys.stderr = saved_stream
         os.dup2(saved_fd, 2)
         os.close(saved_fd)
+
+
+def iou(a, b) -> float:
+    """Plain intersection over union of two [left, top, right, bottom] boxes."""
+    iw = max(0.0, min(a[2], b[2]) - max(a[0], b[0]))
+    ih = max(0.0, min(a[3], b[3]) - max(a[1], b[1]))
+    inter = iw * ih
+    union = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - inter
+    return inter / union if union > 0 else 0.0

@@ -18,6 +18,7 @@ import onnxruntime as ort
 import pytest
 
 from zorvane_road_objects.zorvane_robj_d import zv_robj_d
+from _models import iou  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 MODELS = REPO / "models"
@@ -41,14 +42,6 @@ PERSON_BOXES = (
 
 def model_bytes(name: str) -> bytes:
     return (MODELS / f"zorvane_robj_d_{name}.dat").read_bytes()
-
-
-def iou(a, b) -> float:
-    iw = max(0.0, min(a[2], b[2]) - max(a[0], b[0]))
-    ih = max(0.0, min(a[3], b[3]) - max(a[1], b[1]))
-    inter = iw * ih
-    union = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - inter
-    return inter / union if union > 0 else 0.0
 
 
 def best_iou(results, cls: str, box) -> float:
@@ -93,8 +86,10 @@ def test_manifest_hashes_match_files():
         data = (MODELS / entry["file"]).read_bytes()
         assert hashlib.sha256(data).hexdigest() == entry["sha256"]
         assert len(data) == entry["size"]
-        upstream = (REPO / entry["upstream"]).read_bytes()
-        assert hashlib.sha256(upstream).hexdigest() == entry["upstream_sha256"]
+        assert entry["networks"]
+        for net in entry["networks"]:
+            upstream = (REPO / net["upstream"]).read_bytes()
+            assert hashlib.sha256(upstream).hexdigest() == net["upstream_sha256"]
 
 
 def test_converter_rebuilds_identical_files():
@@ -203,18 +198,53 @@ def _pipelines():
 _pipelines_ns = None
 
 
+def _networks(name: str) -> list[dict]:
+    manifest = json.loads((MODELS / "MANIFEST.json").read_text())
+    return next(m for m in manifest["models"] if m["name"] == name)["networks"]
+
+
+def _reference(pipelines, net: dict):
+    """The upstream network of a manifest entry with its native pipeline,
+    at the entry's input size: the exported graph fixes its size in its
+    reshapes, so another size runs the converter's size-free rewrite of it
+    (which gives the same outputs, see test_convert_passes)."""
+    key = next(k for k, (file, _, _) in pipelines.CATALOGUE.items() if net["upstream"].endswith("/" + file))
+    ref = pipelines.ReferenceDetector(key)
+    if ref.size != net["input_size"]:
+        onnx = pytest.importorskip("onnx")
+        sys.path.insert(0, str(REPO / "tools"))
+        import convert_passes
+
+        model = onnx.load(str(REPO / net["upstream"]))
+        weights = {t.name for t in model.graph.initializer}
+        keep = [i for i in model.graph.input if i.name not in weights]
+        del model.graph.input[:]
+        model.graph.input.extend(keep)
+        convert_passes.shuffle_to_gather(model.graph)
+        del model.graph.input[:]
+        model.graph.input.extend([onnx.helper.make_tensor_value_info(keep[0].name, onnx.TensorProto.FLOAT, None)])
+        ref.session = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"])
+        ref.size = net["input_size"]
+        ref._anchors = ref._picodet_anchors() if ref.family == "picodet" else ref._yolox_grid()
+    return ref
+
+
 def test_matches_upstream_native_pipeline(name):
-    """The strongest detections of the upstream model run with its native
-    preprocessing and decoding reappear in the catalogue model's output with
-    the same class, nearly the same box and nearly the same score."""
+    """The strongest detections of the model's first network, run as
+    upstream with its native preprocessing and decoding, reappear in the
+    catalogue model's output with the same class, nearly the same box and
+    nearly the same score (at least nearly the same where the model merges
+    a mirrored pass or another network, which may have scored higher)."""
     pipelines = _pipelines()
+    first = _networks(name)[0]
+    merged = len(_networks(name)) > 1 or first["flip"]
     img = read(BUS)
-    boxes, scores, classes = pipelines.ReferenceDetector(name).detect(img)
+    boxes, scores, classes = _reference(pipelines, first).detect(img)
     rows = session(name).run(None, pipelines.canvas_inputs(img))[0]
     road = [i for i, c in enumerate(classes) if c in pipelines.MODEL_INDEX_TO_COCO and scores[i] > 0.3]
     assert len(road) >= 5
     for i in road:
         same = rows[rows[:, 0] == classes[i]]
         match = max(same, key=lambda r: iou(r[2:], boxes[i]))
-        assert iou(match[2:], boxes[i]) > 0.85
-        assert abs(match[1] - scores[i]) < 0.1
+        assert iou(match[2:], boxes[i]) > (0.6 if merged else 0.85)
+        assert match[1] - scores[i] > -0.1 and (merged or match[1] - scores[i] < 0.1)

@@ -5,9 +5,9 @@
     python tools/convert_models.py --check    # rebuild in memory, compare with models/ (exit 1 on a difference)
     python tools/convert_models.py --out DIR  # write the files somewhere else
 
-Needs numpy and onnx (a development dependency, not a runtime one). Each
-upstream ONNX file in third_party/upstream_models/ is wrapped into a graph
-with the detector's model interface:
+Needs numpy and onnx (a development dependency, not a runtime one). A
+catalogue model runs one or more upstream networks (third_party/
+upstream_models/) inside a graph with the detector's model interface:
 
 inputs
     "image"         float32 1x3x640x640: the caller's BGR image scaled by s into
@@ -19,8 +19,12 @@ output
                     score, left, top, right, bottom] in the caller's pixels,
                     best first
 
-Around the network the graph rebuilds the network's own input convention
-from the canvas and decodes its raw outputs:
+Each network is first rewritten (convert_passes.py): the split hard-swish
+activations fused into HardSwish, the channel shuffles' fixed-shape reshapes
+replaced by a Gather, so that it runs at any input size (a multiple of 32)
+and batch, and the opset raised to 14. Around the networks the graph
+rebuilds each network's input convention from the canvas and decodes its
+raw outputs:
 
 1. The content extent (Hc x Wc canvas pixels) is the last non-zero row and
    column of the canvas. Black rows or columns at the bottom or right of an
@@ -33,11 +37,14 @@ from the canvas and decodes its raw outputs:
    letterbox size that its reference computes from the image size (recovered
    from s and the extent), padded bottom-right with grey 114 and handed over
    as BGR 0-255. Per-channel factors and the channel order are folded into
-   the network's first convolution.
+   the network's first convolution. With `flip`, the network's input and
+   its mirror image go through it as one batch of two.
 3. Decoding (distribution focal loss boxes for PicoDet, grid/exp boxes and
-   objectness x class score for YOLOX) of the eight road classes, boxes
-   mapped to the caller's pixels, ONNX NonMaxSuppression per class (IoU 0.6,
-   score > 0.001), the best 100 rows overall, boxes clipped to the image.
+   objectness x class score for YOLOX) of the eight road classes, the
+   mirrored pass's boxes mirrored back, the candidates of all passes and
+   networks joined, boxes mapped to the caller's pixels, ONNX
+   NonMaxSuppression per class (IoU 0.6, score > 0.001), the best 100 rows
+   overall, boxes clipped to the image.
 
 The output is deterministic: the same upstream bytes give the same model
 bytes, whatever the onnx version (no shape inference, no checker rewrite,
@@ -57,13 +64,17 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import convert_passes as passes  # noqa: E402
+
 REPO = Path(__file__).resolve().parent.parent
 UPSTREAM_DIR = REPO / "third_party" / "upstream_models"
 MODELS_DIR = REPO / "models"
 MANIFEST = "MANIFEST.json"
 
 CANVAS = 640
-OPSET = 11
+UPSTREAM_OPSET = 11
+OPSET = passes.OPSET
 IR_VERSION = 7
 IOU_THRESHOLD = 0.6
 SCORE_THRESHOLD = 0.001
@@ -89,13 +100,23 @@ ROAD_CLASSES = (0, 1, 2, 3, 5, 7, 9, 11)
 
 
 @dataclass(frozen=True)
+class Network:
+    """One upstream network in a catalogue model: run at `size` x `size`,
+    and with `flip` a second time on the mirrored image (one batch of two),
+    its candidates joining the first pass's before the suppression."""
+    upstream: str
+    size: int
+    flip: bool = False
+
+
+@dataclass(frozen=True)
 class CatalogueEntry:
     name: str
-    upstream: str
-    family: str
-    size: int
+    networks: tuple[Network, ...]
     description: str
-    source: str
+    # Only the best k candidates (all classes together) reach the
+    # suppression; None: all above the score threshold.
+    pre_nms_top_k: int | None
 
 
 _PICODET_SOURCE = ("PP-PicoDet weights released by PaddleDetection (PaddlePaddle Authors, "
@@ -103,14 +124,33 @@ _PICODET_SOURCE = ("PP-PicoDet weights released by PaddleDetection (PaddlePaddle
 _YOLOX_SOURCE = ("YOLOX weights released by Megvii (Apache-2.0), ONNX export from the public "
                  "repository Bigisland1729/object-detection-models")
 
+# upstream file -> (family, export size, description, source)
+UPSTREAM = {
+    "yolox_nano_416.onnx": ("yolox", 416, "YOLOX-Nano (Megvii)", _YOLOX_SOURCE),
+    "picodet_s_320_coco.onnx": ("picodet", 320, "PP-PicoDet-S 320 weights (PaddleDetection)",
+                                _PICODET_SOURCE),
+    "picodet_s_416_coco.onnx": ("picodet", 416, "PP-PicoDet-S 416 weights (PaddleDetection)",
+                                _PICODET_SOURCE),
+}
+
+# The tiers, chosen by measurements on the development set (see
+# models/README.md): PicoDet-S 416's weights gain from a larger input than
+# their export size, and the mirrored pass gains again; merging YOLOX-Nano's
+# candidates with PicoDet's never did.
 CATALOGUE = (
-    CatalogueEntry("small_fp32", "yolox_nano_416.onnx", "yolox", 416,
-                   "YOLOX-Nano 416 (Megvii), COCO 80 classes", _YOLOX_SOURCE),
-    CatalogueEntry("medium_fp32", "picodet_s_320_coco.onnx", "picodet", 320,
-                   "PP-PicoDet-S 320 (PaddleDetection), COCO 80 classes", _PICODET_SOURCE),
-    CatalogueEntry("large_fp32", "picodet_s_416_coco.onnx", "picodet", 416,
-                   "PP-PicoDet-S 416 (PaddleDetection), COCO 80 classes", _PICODET_SOURCE),
+    CatalogueEntry("small_fp32", (Network("picodet_s_320_coco.onnx", 320),),
+                   "PP-PicoDet-S 320 at 320 x 320, COCO 80 classes", PICODET_PRE_NMS_TOP_K),
+    CatalogueEntry("medium_fp32", (Network("picodet_s_416_coco.onnx", 480),),
+                   "PP-PicoDet-S 416 at 480 x 480, COCO 80 classes", PICODET_PRE_NMS_TOP_K),
+    CatalogueEntry("large_fp32", (Network("picodet_s_416_coco.onnx", 480, flip=True),),
+                   "PP-PicoDet-S 416 at 480 x 480 with a mirrored second pass, COCO 80 classes",
+                   2 * PICODET_PRE_NMS_TOP_K),
 )
+
+
+def describe(networks: tuple[Network, ...]) -> str:
+    return " + ".join(f"{UPSTREAM[n.upstream][2]} at {n.size}{' with flip' if n.flip else ''}"
+                      for n in networks)
 
 
 def model_file_name(name: str) -> str:
@@ -143,6 +183,12 @@ class Builder:
     def op(self, op_type: str, inputs, n_out: int = 1, hint: str | None = None,
            out: str | None = None, **attrs):
         base = self._name(hint or op_type.lower())
+        inputs = list(inputs)
+        # Since opset 13 these sizes and axes are inputs, not attributes.
+        if op_type == "Split" and "split" in attrs:
+            inputs.append(self.const(attrs.pop("split"), np.int64, "split"))
+        if op_type in ("Squeeze", "Unsqueeze") and "axes" in attrs:
+            inputs.append(self.const(attrs.pop("axes"), np.int64, "axes"))
         outs = [base] if n_out == 1 else [f"{base}:{i}" for i in range(n_out)]
         if out is not None:
             outs[0] = out
@@ -233,9 +279,7 @@ def _suppress_and_emit(b: Builder, boxes: str, scores: str, ext: str, present: s
                     [boxes, scores, b.const([MAX_DETECTIONS], np.int64),
                      b.const([IOU_THRESHOLD]), threshold], hint="nms")          # M x (0, c, j)
     sel_scores = b.op("GatherND", [scores, selected])                           # M
-    # Min has no int64 kernel before opset 12: clamp the count as a float.
-    count = b.op("Cast", [b.op("Shape", [sel_scores])], to=TensorProto.FLOAT)
-    n = b.op("Cast", [b.op("Min", [count, b.const([float(MAX_DETECTIONS)])])], to=TensorProto.INT64)
+    n = b.op("Min", [b.op("Shape", [sel_scores]), b.const([MAX_DETECTIONS], np.int64)])
     top_scores, order = b.op("TopK", [sel_scores, n], n_out=2, axis=0, largest=1, sorted=1)
     top = b.op("Gather", [selected, order], axis=0)                            # n x 3
     cls = b.op("Gather", [b.const(np.array(ROAD_CLASSES, np.float32).reshape(-1, 1)),
@@ -272,33 +316,54 @@ def _picodet_anchors(size: int):
     return np.concatenate(centres, axis=1), np.concatenate(strides)
 
 
-def _build_picodet(model: onnx.ModelProto, size: int) -> list[onnx.NodeProto]:
-    g = model.graph
-    net_in = g.input[0].name
+def _flip_batch(b: Builder, x: str, out: str | None = None) -> str:
+    """x [1, C, H, W] -> [2, C, H, W]: x and x mirrored left to right."""
+    mirrored = b.op("Slice", [x, b.const([-1], np.int64), b.const([np.iinfo(np.int64).min], np.int64),
+                              b.const([3], np.int64), b.const([-1], np.int64)], hint="mirror")
+    return b.op("Concat", [x, mirrored], axis=0, out=out)
+
+
+def _merge_flip(b: Builder, boxes: str, scores: str, width: str):
+    """boxes [2, 4, N] (x1 y1 x2 y2 in network pixels) and scores [2, 8, N]
+    of the plain and the mirrored pass -> [1, 4, 2N] and [1, 8, 2N], the
+    mirrored boxes mapped back: x1 = width - x2', x2 = width - x1'."""
+    plain, mirrored = b.op("Split", [boxes], n_out=2, axis=0, split=[1, 1])
+    back = b.op("Mul", [b.op("Gather", [mirrored, b.const([2, 1, 0, 3], np.int64)], axis=1),
+                        b.const(np.array([-1, 1, -1, 1]).reshape(1, 4, 1))])
+    back = b.op("Add", [back, b.op("Mul", [width, b.const(np.array([1, 0, 1, 0]).reshape(1, 4, 1))])])
+    s_plain, s_mirrored = b.op("Split", [scores], n_out=2, axis=0, split=[1, 1])
+    return (b.op("Concat", [plain, back], axis=2), b.op("Concat", [s_plain, s_mirrored], axis=2))
+
+
+def _picodet_network(b: Builder, g: onnx.GraphProto, net: Network, net_in: str, ext: str, ext_i: str):
+    """The PicoDet network g fed from the canvas: its candidates, boxes
+    [1, N, 4] in the caller's pixels and road-class scores [1, 8, N]."""
+    size = net.size
     if len(g.output) != 8:
         raise SystemExit("PicoDet: expected 4 score and 4 box outputs")
-    cls_outs = [_channel_major(g, o.name) for o in g.output[:4]]                  # 1 x 80 x n
-    reg_outs = [_channel_major(g, o.name) for o in g.output[4:8]]                 # 1 x 32 x n
-    b = Builder(g)
+    cls_outs = [_channel_major(g, o.name) for o in g.output[:4]]                  # B x 80 x n
+    reg_outs = [_channel_major(g, o.name) for o in g.output[4:8]]                 # B x 32 x n
 
     # The network wants (255 x - mean) / std. Its first layer is a
     # convolution of the input alone, so the per-channel factor 255 / std
     # goes into its weights and only x - mean / 255 is left to compute.
-    first = _consumers(g, net_in)
-    if len(first) != 1 or first[0].op_type != "Conv" or list(first[0].input).count(net_in) != 1 \
-            or first[0].input[0] != net_in:
+    first = _consumers(g, g.input[0].name)
+    if len(first) != 1 or first[0].op_type != "Conv" or list(first[0].input).count(g.input[0].name) != 1 \
+            or first[0].input[0] != g.input[0].name:
         raise SystemExit("PicoDet: expected one convolution on the input")
     w = numpy_helper.to_array(_initializer(g, first[0].input[1])).astype(np.float64)
     _set_initializer(g, first[0].input[1], w * (255.0 / np.array(PICODET_STD)).reshape(1, 3, 1, 1))
-    first[0].input[0] = "zv/net_input"
+    first[0].input[0] = net_in
 
-    ext, ext_i, present = _content_extent(b)
     resized = _crop_resize(b, ext_i, b.const([1, 3, size, size], np.int64))
     mean = np.array(PICODET_MEAN, np.float32).reshape(1, 3, 1, 1) / np.float32(255.0)
-    b.op("Sub", [resized, b.const(mean)], out="zv/net_input")
+    if net.flip:
+        _flip_batch(b, b.op("Sub", [resized, b.const(mean)]), net_in)
+    else:
+        b.op("Sub", [resized, b.const(mean)], out=net_in)
 
     road = b.const(list(ROAD_CLASSES), np.int64)
-    scores = b.op("Concat", [b.op("Gather", [o, road], axis=1) for o in cls_outs], axis=2)  # 1 x 8 x N
+    scores = b.op("Concat", [b.op("Gather", [o, road], axis=1) for o in cls_outs], axis=2)  # B x 8 x N
     # Distribution focal loss: per side a softmax over REG_MAX + 1 bins and
     # its expectation, as two exp-weighted sums; the logits are capped so that
     # exp cannot overflow (trained logits stay far below the cap).
@@ -310,18 +375,16 @@ def _build_picodet(model: onnx.ModelProto, size: int) -> list[onnx.NodeProto]:
         weights[4 + side, side * bins:(side + 1) * bins] = 1.0
     num, den = b.op("Split", [b.op("MatMul", [b.const(weights), reg])], n_out=2, axis=1, split=[4, 4])
     centres, strides = _picodet_anchors(size)
-    if PICODET_PRE_NMS_TOP_K > len(ROAD_CLASSES) * centres.shape[1]:
-        raise SystemExit("PicoDet: fewer candidates than the pre-NMS cap")
     signs = np.array([-1, -1, 1, 1]).reshape(4, 1)
     boxes = b.op("Add", [b.op("Mul", [b.op("Div", [num, den]), b.const(strides * signs)]),
-                         b.const(np.concatenate([centres, centres]))])                 # 1 x 4 x N
+                         b.const(np.concatenate([centres, centres]))])                 # B x 4 x N
+    if net.flip:
+        boxes, scores = _merge_flip(b, boxes, scores, b.const([float(size)]))
 
     # Network pixels -> canvas pixels (the crop was stretched to size x size)
     # -> caller's pixels (divide by s), per axis.
     factor = b.op("Div", [ext, b.op("Mul", ["scale_factor", b.const([float(size)])])])
-    boxes = _to_caller_pixels(b, boxes, factor)
-    _suppress_and_emit(b, boxes, scores, ext, present, PICODET_PRE_NMS_TOP_K)
-    return b.nodes
+    return _to_caller_pixels(b, boxes, factor), scores
 
 
 def _yolox_grid(size: int):
@@ -358,20 +421,20 @@ def _yolox_letterbox_size(b: Builder, ext: str, size: int) -> str:
     return b.op("Cast", [target], to=TensorProto.INT64)
 
 
-def _build_yolox(model: onnx.ModelProto, size: int) -> list[onnx.NodeProto]:
-    g = model.graph
-    net_in = g.input[0].name
+def _yolox_network(b: Builder, g: onnx.GraphProto, net: Network, net_in: str, ext: str, ext_i: str):
+    """The YOLOX network g fed from the canvas: its candidates, boxes
+    [1, N, 4] in the caller's pixels and road-class scores [1, 8, N]."""
+    size = net.size
     if len(g.output) != 1:
         raise SystemExit("YOLOX: expected one output")
-    raw = _channel_major(g, g.output[0].name)                                         # 1 x 85 x N
-    b = Builder(g)
+    raw = _channel_major(g, g.output[0].name)                                         # B x 85 x N
 
     # The network wants BGR 0-255. Its input only passes through the
     # space-to-depth slices (spatial axes) into one concatenation and one
     # convolution, so the channel order and the factor 255 go into that
     # convolution's weights: concatenated channel 3 g + j reads input
     # channel j of slice g.
-    focus = _consumers(g, net_in)
+    focus = _consumers(g, g.input[0].name)
     concat = None
     for node in focus:
         chain = node
@@ -392,82 +455,110 @@ def _build_yolox(model: onnx.ModelProto, size: int) -> list[onnx.NodeProto]:
     perm = [3 * grp + (2 - j) for grp in range(w.shape[1] // 3) for j in range(3)]
     _set_initializer(g, conv[0].input[1], w[:, perm] * 255.0)
     for node in focus:
-        node.input[0] = "zv/net_input"
+        node.input[0] = net_in
 
-    ext, ext_i, present = _content_extent(b)
     target = _yolox_letterbox_size(b, ext, size)                                    # [th, tw]
     resized = _crop_resize(b, ext_i, b.op("Concat", [b.const([1, 3], np.int64), target], axis=0))
+    if net.flip:  # the content mirrored, the padding still bottom-right
+        resized = _flip_batch(b, resized)
     pads = b.op("Concat", [b.const([0, 0, 0, 0, 0, 0], np.int64),
                            b.op("Sub", [b.const([size, size], np.int64), target])], axis=0)
-    b.op("Pad", [resized, pads, b.const(YOLOX_PAD / 255.0)], mode="constant", out="zv/net_input")
+    b.op("Pad", [resized, pads, b.const(YOLOX_PAD / 255.0)], mode="constant", out=net_in)
 
     xy, wh, obj, cls = b.op("Split", [raw], n_out=4, axis=1, split=[2, 2, 1, NUM_CLASSES])
     road = b.const(list(ROAD_CLASSES), np.int64)
-    scores = b.op("Mul", [b.op("Gather", [cls, road], axis=1), obj])                  # 1 x 8 x N
+    scores = b.op("Mul", [b.op("Gather", [cls, road], axis=1), obj])                  # B x 8 x N
     grid, strides = _yolox_grid(size)
     centre = b.op("Add", [b.op("Mul", [xy, b.const(np.stack([strides, strides]))]),
                           b.const(grid * strides)])
     half = b.op("Mul", [b.op("Exp", [wh]), b.const(np.stack([strides, strides]) * 0.5)])
     boxes = b.op("Concat", [b.op("Sub", [centre, half]), b.op("Add", [centre, half])], axis=1)
+    tsize = b.op("Cast", [target], to=TensorProto.FLOAT)
+    if net.flip:
+        width = b.op("Gather", [tsize, b.const([1], np.int64)], axis=0)
+        boxes, scores = _merge_flip(b, boxes, scores, width)
 
     # Network pixels -> canvas pixels (the crop was resized to th x tw) ->
     # caller's pixels, per axis.
-    factor = b.op("Div", [ext, b.op("Mul", ["scale_factor", b.op("Cast", [target], to=TensorProto.FLOAT)])])
-    boxes = _to_caller_pixels(b, boxes, factor)
-    _suppress_and_emit(b, boxes, scores, ext, present, None)
-    return b.nodes
+    factor = b.op("Div", [ext, b.op("Mul", ["scale_factor", tsize])])
+    return _to_caller_pixels(b, boxes, factor), scores
 
 
-def convert(entry: CatalogueEntry, upstream_bytes: bytes) -> bytes:
+def _network_graph(upstream_bytes: bytes, name: str, prefix: str) -> onnx.GraphProto:
+    """The upstream network's graph, rewritten (see convert_passes), its
+    names under prefix, its weights no longer among its inputs."""
     model = onnx.load_model_from_string(upstream_bytes)
-    if [(o.domain, o.version) for o in model.opset_import] != [("", OPSET)]:
-        raise SystemExit(f"{entry.upstream}: expected opset {OPSET}")
+    if [(o.domain, o.version) for o in model.opset_import] != [("", UPSTREAM_OPSET)]:
+        raise SystemExit(f"{name}: expected opset {UPSTREAM_OPSET}")
     g = model.graph
     # Weights listed as graph inputs as well as initializers: drop the inputs
     # (ONNX Runtime warns about each of them otherwise).
     weights = {t.name for t in g.initializer}
     net_inputs = [i for i in g.input if i.name not in weights]
     if len(net_inputs) != 1:
-        raise SystemExit(f"{entry.upstream}: expected one image input")
+        raise SystemExit(f"{name}: expected one image input")
     del g.input[:]
     g.input.extend(net_inputs)
-    build = _build_picodet if entry.family == "picodet" else _build_yolox
-    nodes = build(model, entry.size)
+    del g.value_info[:]
+    passes.fuse_hard_swish(g)
+    passes.shuffle_to_gather(g)
+    passes.batch_free_reshapes(g)
+    passes.upgrade_opset(g, UPSTREAM_OPSET)
+    passes.prefix_names(g, prefix)
+    return g
 
-    del g.input[:]
+
+def convert(entry: CatalogueEntry, upstream: dict[str, bytes]) -> bytes:
+    """The catalogue model of entry; upstream: file name -> bytes."""
+    g = onnx.GraphProto()
+    b = Builder(g)
+    ext, ext_i, present = _content_extent(b)
+    all_boxes, all_scores = [], []
+    for k, net in enumerate(entry.networks):
+        family = UPSTREAM[net.upstream][0]
+        if net.size % 32 or not 32 <= net.size <= CANVAS:
+            raise SystemExit(f"{net.upstream}: input size {net.size} is not a multiple of 32 up to {CANVAS}")
+        ng = _network_graph(upstream[net.upstream], net.upstream, f"n{k}/")
+        build = _picodet_network if family == "picodet" else _yolox_network
+        boxes, scores = build(b, ng, net, f"zv/net_input_{k}", ext, ext_i)
+        g.node.extend(ng.node)
+        g.initializer.extend(ng.initializer)
+        all_boxes.append(boxes)
+        all_scores.append(scores)
+    if len(entry.networks) > 1:
+        all_boxes = [b.op("Concat", all_boxes, axis=1)]
+        all_scores = [b.op("Concat", all_scores, axis=2)]
+    _suppress_and_emit(b, all_boxes[0], all_scores[0], ext, present, entry.pre_nms_top_k)
+
     g.input.extend([
         helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, CANVAS, CANVAS]),
         helper.make_tensor_value_info("im_shape", TensorProto.FLOAT, [1, 2]),
         helper.make_tensor_value_info("scale_factor", TensorProto.FLOAT, [1, 2]),
     ])
-    del g.output[:]
     g.output.extend([helper.make_tensor_value_info(OUTPUT_NAME, TensorProto.FLOAT, ["N", 6])])
-    del g.value_info[:]
-    g.node.extend(nodes)
+    g.node.extend(b.nodes)
     _toposort(g)
-    # Initializers that no node reads (ONNX Runtime warns about each).
-    used = {name for node in g.node for name in node.input}
-    kept = [t for t in g.initializer if t.name in used]
-    del g.initializer[:]
-    g.initializer.extend(kept)
+    passes.drop_unused_constants(g)
     g.name = f"zorvane_robj_d_{entry.name}"
-    g.doc_string = ""
 
     out = onnx.ModelProto()
     out.ir_version = IR_VERSION
     out.producer_name = "zorvane_road_objects/tools/convert_models.py"
-    out.producer_version = "1"
-    out.doc_string = (f"{entry.description}. Modified from {entry.upstream} ({entry.source}) by "
-                      f"zorvane_road_objects tools/convert_models.py: the road-object detector "
-                      f"interface (image, im_shape, scale_factor -> {OUTPUT_NAME} N x 6) with the "
-                      f"network's input convention, box decoding and suppression added to the "
-                      f"graph and its first convolution's weights rescaled. Apache-2.0, see NOTICE.")
+    out.producer_version = "2"
+    sources = sorted({f"{n.upstream} ({UPSTREAM[n.upstream][3]})" for n in entry.networks})
+    out.doc_string = (f"{entry.description}: {describe(entry.networks)}. Modified from "
+                      f"{'; '.join(sources)} by zorvane_road_objects tools/convert_models.py: the "
+                      f"road-object detector interface (image, im_shape, scale_factor -> {OUTPUT_NAME} "
+                      f"N x 6) with the network's input convention, box decoding and suppression added "
+                      f"to the graph, activations fused and first convolution's weights rescaled. "
+                      f"Apache-2.0, see NOTICE.")
     out.opset_import.extend([helper.make_opsetid("", OPSET)])
     out.graph.CopyFrom(g)
-    for key, value in (("zv_model_name", entry.name),
-                       ("zv_upstream", entry.upstream),
-                       ("zv_upstream_sha256", sha256(upstream_bytes)),
-                       ("zv_input_size", str(entry.size))):
+    meta = [("zv_model_name", entry.name),
+            ("zv_networks", json.dumps([{"upstream": n.upstream, "upstream_sha256": sha256(upstream[n.upstream]),
+                                         "input_size": n.size, "flip": n.flip} for n in entry.networks],
+                                       sort_keys=True))]
+    for key, value in meta:
         out.metadata_props.append(onnx.StringStringEntryProto(key=key, value=value))
     return out.SerializeToString(deterministic=True)
 
@@ -497,28 +588,43 @@ def _toposort(g: onnx.GraphProto) -> None:
     g.node.extend(copies)
 
 
+def candidates(net: Network) -> int:
+    """How many boxes the network proposes (both passes with flip)."""
+    family = UPSTREAM[net.upstream][0]
+    if family == "picodet":
+        n = _picodet_anchors(net.size)[1].size
+    else:
+        n = _yolox_grid(net.size)[1].size
+    return n * (2 if net.flip else 1)
+
+
+def build(entry: CatalogueEntry, upstream_dir: Path = UPSTREAM_DIR) -> bytes:
+    k = entry.pre_nms_top_k
+    if k is not None and k > len(ROAD_CLASSES) * sum(candidates(n) for n in entry.networks):
+        raise SystemExit(f"{entry.name}: fewer candidates than the pre-NMS cap {k}")
+    return convert(entry, {n.upstream: (upstream_dir / n.upstream).read_bytes() for n in entry.networks})
+
+
 def build_all(upstream_dir: Path = UPSTREAM_DIR) -> dict[str, bytes]:
-    files = {}
-    for entry in CATALOGUE:
-        files[model_file_name(entry.name)] = convert(entry, (upstream_dir / entry.upstream).read_bytes())
-    return files
+    return {model_file_name(e.name): build(e, upstream_dir) for e in CATALOGUE}
 
 
 def manifest(files: dict[str, bytes], upstream_dir: Path = UPSTREAM_DIR) -> dict:
     models = []
     for entry in CATALOGUE:
         fname = model_file_name(entry.name)
-        up = (upstream_dir / entry.upstream).read_bytes()
+        networks = [{"upstream": f"third_party/upstream_models/{n.upstream}",
+                     "upstream_sha256": sha256((upstream_dir / n.upstream).read_bytes()),
+                     "input_size": n.size, "flip": n.flip} for n in entry.networks]
         models.append({
             "name": entry.name,
             "file": fname,
             "sha256": sha256(files[fname]),
             "size": len(files[fname]),
             "model": entry.description,
-            "input_size": entry.size,
-            "upstream": f"third_party/upstream_models/{entry.upstream}",
-            "upstream_sha256": sha256(up),
-            "source": entry.source,
+            "networks": networks,
+            "pre_nms_top_k": entry.pre_nms_top_k,
+            "sources": sorted({UPSTREAM[n.upstream][3] for n in entry.networks}),
             "licence": "Apache-2.0 (see NOTICE)",
         })
     return {"generator": "tools/convert_models.py",
