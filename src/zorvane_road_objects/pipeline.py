@@ -1,0 +1,424 @@
+"""Parallel detection over a frame source, results in frame order.
+
+``detect_stream(source, ...)`` reads a source (see ``stream.open_source``)
+on a reader thread, runs the detector on ``workers`` threads (each with its
+own detector whose session uses ``threads`` intra-op threads; ONNX Runtime
+and OpenCV release the GIL, so the threads run in parallel) and yields one
+``FrameResult`` per frame, in frame order, whatever order the workers
+finish in.
+
+Memory stays bounded whatever the length of the input: at most
+``workers + queue_size`` frames are in flight (read but not yet yielded)
+at any time, counting the input queue, the frames being detected and the
+reorder buffer.
+
+The returned ``DetectionStream`` is an iterator and a context manager.
+Closing it (``close()``, leaving the ``with`` block, or an exception such
+as ``KeyboardInterrupt`` in the consumer inside the block) stops the reader
+and the workers and joins them. Per-frame failures (an unreadable image, a
+detection that raised) come back as a ``FrameResult`` with ``error`` set, at
+their place in the order; a stream that drops for good raises
+``stream.StreamError`` after the frames read before it; a detector that
+cannot be created raises its error (e.g. ``ValueError("Model access
+denied")``) from ``start()`` or the first ``next()``.
+
+With ``track=True`` every record gets a ``track_id`` (see ``track.py``):
+the detector then runs with the lower threshold ``track_low`` so that the
+tracker's second pass sees the weak boxes; it splits them at ``conf``, and
+the output keeps the records at or above ``conf`` plus the weaker ones that
+continue an existing track.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import queue
+import threading
+from collections.abc import Callable
+
+import numpy as np
+
+from zorvane_road_objects.stream import Frame, FrameSource, open_source
+
+__all__ = ["DetectionStream", "FrameRefused", "FrameResult", "detect_stream", "make_detector"]
+
+TRACK_LOW = 0.1
+_JOIN_TIMEOUT_S = 10.0
+_POLL_S = 0.1
+
+_threads_supported: bool | None = None
+
+
+def make_detector(model: str = "small_fp32", backend: str = "auto", conf: float = 0.5,
+                  iou: float = 0.5, threads: int | None = None):
+    """A ``zv_road_object_detector``; its session uses ``threads`` intra-op
+    threads where the detector takes that argument (None: its default)."""
+    global _threads_supported
+    from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
+
+    if threads is not None and _threads_supported is not False:
+        try:
+            det = zv_road_object_detector(model, backend, conf, iou, threads=threads)
+        except TypeError as exc:
+            if "threads" not in str(exc):
+                raise
+            _threads_supported = False
+        else:
+            _threads_supported = True
+            return det
+    return zv_road_object_detector(model, backend, conf, iou)
+
+
+@dataclasses.dataclass
+class FrameResult:
+    index: int  # frame number in the whole sequence
+    timestamp: float | None
+    name: str
+    rel: str
+    result: dict | None  # {"results": [...], "ltrb_proc_sec": s}; None on error
+    error: str | None = None
+    image: np.ndarray | None = None  # only with keep_images=True
+    source: int = 0
+
+    @property
+    def records(self) -> list:
+        return self.result["results"] if self.result else []
+
+
+class _Fatal:
+    def __init__(self, exc: BaseException):
+        self.exc = exc
+
+
+class _End:
+    def __init__(self, count: int, exc: BaseException | None = None):
+        self.count = count
+        self.exc = exc
+
+
+_STOP = object()
+
+
+class _Shared:
+    """State the threads share (they hold no reference to the DetectionStream,
+    so an abandoned stream is collected and closes itself)."""
+
+    def __init__(self, workers: int, queue_size: int):
+        self.stop = threading.Event()
+        self.inq: queue.Queue = queue.Queue(maxsize=queue_size)
+        self.outq: queue.Queue = queue.Queue()
+        self.slots = threading.Semaphore(workers + queue_size)
+        self.first_lock = threading.Lock()
+        self.first_done = threading.Event()
+        self.first_failed = False
+        self.ready = threading.Barrier(workers + 1)
+
+    def put_in(self, item) -> bool:
+        while not self.stop.is_set():
+            try:
+                self.inq.put(item, timeout=_POLL_S)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+
+def _reader(sh: _Shared, src: FrameSource, workers: int) -> None:
+    seq = 0
+    end = None
+    try:
+        for frame in src:
+            while not sh.slots.acquire(timeout=_POLL_S):
+                if sh.stop.is_set():
+                    return
+            if not sh.put_in((seq, frame)):
+                return
+            seq += 1
+        end = _End(seq)
+    except BaseException as exc:  # a dropped stream: reported after the frames before it
+        end = _End(seq, exc)
+    finally:
+        src.close()
+        if end is not None:
+            sh.outq.put(end)
+        for _ in range(workers):
+            if not sh.put_in(_STOP):
+                break
+
+
+def _make_worker_detector(sh: _Shared, factory: Callable):
+    """The first worker builds its detector alone (it may provision the model
+    file); the others build theirs once it has succeeded."""
+    if sh.first_lock.acquire(blocking=False):
+        try:
+            return factory()
+        except BaseException:
+            sh.first_failed = True
+            raise
+        finally:
+            sh.first_done.set()
+    while not sh.first_done.wait(_POLL_S):
+        if sh.stop.is_set():
+            return None
+    if sh.first_failed:
+        return None
+    return factory()
+
+
+def _worker(sh: _Shared, factory: Callable, keep_images: bool) -> None:
+    try:
+        det = _make_worker_detector(sh, factory)
+    except BaseException as exc:
+        sh.outq.put(_Fatal(exc))
+        det = None
+    try:
+        sh.ready.wait()
+    except threading.BrokenBarrierError:
+        pass
+    if det is None:
+        return
+    try:
+        while not sh.stop.is_set():
+            try:
+                item = sh.inq.get(timeout=_POLL_S)
+            except queue.Empty:
+                continue
+            if item is _STOP:
+                return
+            seq, frame = item
+            sh.outq.put((seq, _detect(det, frame, keep_images)))
+    except BaseException as exc:  # never leave the consumer waiting for a frame
+        sh.outq.put(_Fatal(exc))
+
+
+class FrameRefused(Exception):
+    """Raised by a detector for a frame it does not take (e.g. a size rule);
+    the message becomes the frame's error as it is."""
+
+
+def _detect(det, frame: Frame, keep_images: bool) -> FrameResult:
+    out = FrameResult(frame.index, frame.timestamp, frame.name, frame.rel, None, frame.error,
+                      frame.image if keep_images else None, frame.source)
+    if frame.error is None:
+        try:
+            out.result = det(frame.image)
+        except FrameRefused as exc:
+            out.error = str(exc)
+        except Exception as exc:
+            out.error = f"detection failed: {exc}"
+    return out
+
+
+class DetectionStream:
+    """Iterator of ``FrameResult`` in frame order; see the module notes."""
+
+    def __init__(self, src: FrameSource, factory: Callable, workers: int, queue_size: int,
+                 keep_images: bool, tracker=None, conf: float = 0.5):
+        self.source = src
+        self.fps = src.fps
+        self.size = src.size
+        self.errors = src.errors  # (path, message) of arguments that gave no images
+        self.workers = workers
+        self._factory = factory
+        self._keep = keep_images
+        self._sh = _Shared(workers, queue_size)
+        src.bind_stop(self._sh.stop)
+        self._threads: list[threading.Thread] = []
+        self._started = False
+        self._closed = False
+        self._next = 0
+        self._pending: dict[int, FrameResult] = {}
+        self._end: _End | None = None
+        self._tracker = tracker
+        self._conf = conf
+        self._track_source = None
+
+    # -- life cycle ---------------------------------------------------------
+
+    def start(self) -> DetectionStream:
+        """Start the threads and wait until every worker has its detector;
+        raise the detector's error if one could not be created."""
+        if self._closed:
+            raise ValueError("the detection stream is closed")
+        if self._started:
+            return self
+        self._started = True
+        sh = self._sh
+        for i in range(self.workers):
+            t = threading.Thread(target=_worker, args=(sh, self._factory, self._keep),
+                                 name=f"zv-detect-{i}", daemon=True)
+            t.start()
+            self._threads.append(t)
+        try:
+            sh.ready.wait()
+        except BaseException:
+            sh.ready.abort()
+            self.close()
+            raise
+        fatal = self._take_fatal()
+        if fatal is not None:
+            self.close()
+            raise fatal.exc
+        t = threading.Thread(target=_reader, args=(sh, self.source, self.workers),
+                             name="zv-read", daemon=True)
+        t.start()
+        self._threads.append(t)
+        return self
+
+    def _take_fatal(self) -> _Fatal | None:
+        kept = []
+        fatal = None
+        while True:
+            try:
+                item = self._sh.outq.get_nowait()
+            except queue.Empty:
+                break
+            if isinstance(item, _Fatal):
+                fatal = fatal or item
+            else:
+                kept.append(item)
+        for item in kept:
+            self._sh.outq.put(item)
+        return fatal
+
+    def close(self) -> None:
+        """Stop the reader and the workers and wait for them (idempotent)."""
+        if self._closed:
+            return
+        self._closed = True
+        sh = self._sh
+        sh.stop.set()
+        sh.ready.abort()
+        for t in self._threads:
+            if t is not threading.current_thread():
+                t.join(_JOIN_TIMEOUT_S)
+        if not any(t.name == "zv-read" for t in self._threads):
+            self.source.close()  # the reader never ran: nobody else releases it
+        self._pending.clear()
+        while True:
+            try:
+                sh.inq.get_nowait()
+            except queue.Empty:
+                break
+
+    def __enter__(self) -> DetectionStream:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    # -- iteration ----------------------------------------------------------
+
+    def __iter__(self) -> DetectionStream:
+        return self
+
+    def __next__(self) -> FrameResult:
+        if self._closed:
+            raise StopIteration
+        if not self._started:
+            self.start()
+        try:
+            item = self._next_in_order()
+        except BaseException:
+            self.close()
+            raise
+        if item is None:
+            self.close()
+            raise StopIteration
+        self._sh.slots.release()
+        if self._tracker is not None:
+            self._track(item)
+        return item
+
+    def _next_in_order(self) -> FrameResult | None:
+        sh = self._sh
+        while self._next not in self._pending:
+            if self._end is not None and self._next >= self._end.count:
+                if self._end.exc is not None:
+                    raise self._end.exc
+                return None
+            try:
+                item = sh.outq.get(timeout=_POLL_S)
+            except queue.Empty:
+                if not any(t.is_alive() for t in self._threads):
+                    raise RuntimeError("the detection threads stopped unexpectedly") from None
+                continue
+            if isinstance(item, _End):
+                self._end = item
+            elif isinstance(item, _Fatal):
+                raise item.exc
+            else:
+                self._pending[item[0]] = item[1]
+        self._next += 1
+        return self._pending.pop(self._next - 1)
+
+    def _track(self, item: FrameResult) -> None:
+        if item.source != self._track_source:
+            self._tracker.reset()
+            self._track_source = item.source
+        if item.result is None:
+            return
+        records = item.result["results"]
+        kept = self._tracker.update(records)
+        item.result = {**item.result, "results": kept}
+
+
+def detect_stream(source, model: str = "small_fp32", *, workers: int | None = None,
+                  threads: int | None = 1, every: int = 1, max_frames: int | None = None,
+                  track: bool = False, backend: str = "auto", conf: float = 0.5,
+                  iou: float = 0.5, detector_factory: Callable | None = None,
+                  keep_images: bool = False, queue_size: int | None = None,
+                  track_low: float = TRACK_LOW, track_buffer: int = 30,
+                  **source_options) -> DetectionStream:
+    """Detect road objects in every ``every``-th frame of ``source``.
+
+    ``source``: anything ``stream.open_source`` takes (paths, folders, globs,
+    a video file, a camera index, a stream URL, or a list of them), or an
+    opened ``FrameSource``. ``workers``: detector threads (default
+    ``os.cpu_count()``); ``threads``: intra-op threads of each detector's
+    session. ``detector_factory``: a callable with no arguments returning a
+    detector (an object called with a BGR image returning the detector's
+    result dict), used instead of the catalogue ``model``; each worker calls
+    it once. ``keep_images``: keep each frame's image on its result (for
+    annotation). ``queue_size``: frames buffered ahead of the workers
+    (default ``2 * workers``). Further keywords go to ``open_source``.
+
+    The source is opened here (``stream.SourceError`` if it cannot be); the
+    threads start with ``start()`` or the first ``next()``.
+    """
+    if workers is None:
+        workers = os.cpu_count() or 1
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError(f"workers must be a whole number >= 1, not {workers!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 0):
+        raise ValueError(f"threads must be None or a whole number >= 0, not {threads!r}")
+    if queue_size is None:
+        queue_size = 2 * workers
+    if not isinstance(queue_size, int) or queue_size < 1:
+        raise ValueError(f"queue_size must be a whole number >= 1, not {queue_size!r}")
+    tracker = None
+    det_conf = conf
+    if track:
+        from zorvane_road_objects.track import Tracker
+
+        det_conf = min(conf, track_low)
+        tracker = Tracker(high=conf, low=det_conf, max_lost=track_buffer)
+    if detector_factory is None:
+        def detector_factory():
+            return make_detector(model, backend, det_conf, iou, threads)
+    elif not callable(detector_factory):
+        raise TypeError("detector_factory must be a callable returning a detector")
+    if isinstance(source, FrameSource):
+        src = source
+        if every != 1 or max_frames is not None:
+            src.every, src.max_frames = every, max_frames
+    else:
+        src = open_source(source, every=every, max_frames=max_frames, **source_options)
+    return DetectionStream(src, detector_factory, workers, queue_size, keep_images, tracker, conf)
