@@ -14,7 +14,14 @@ from collections.abc import Iterable, Mapping
 import cv2
 import numpy as np
 
-__all__ = ["CLASS_NAMES", "CLASS_COLOURS", "class_colour", "draw_detections", "style_for"]
+__all__ = [
+    "CLASS_NAMES",
+    "CLASS_COLOURS",
+    "class_colour",
+    "draw_detections",
+    "label_layout",
+    "style_for",
+]
 
 CLASS_NAMES = (
     "person",
@@ -120,30 +127,86 @@ def _overlaps(a, b) -> bool:
     return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
 
 
+def _fits(rect, width: int, height: int) -> bool:
+    return rect[0] >= 0 and rect[1] >= 0 and rect[2] <= width and rect[3] <= height
+
+
+def _free_spot(x, y, lw, lh, width, height, placed):
+    """The first spot at or below (x, y) where the label overlaps no placed one."""
+    while y + lh <= height:
+        rect = (x, y, x + lw, y + lh)
+        hits = [p for p in placed if _overlaps(rect, p)]
+        if not hits:
+            return x, y
+        y = max(p[3] for p in hits)
+    return None
+
+
 def _place_label(box, lw, lh, thick, width, height, placed):
     """Top-left corner of a label of lw x lh for a box.
 
-    Tried in order: above the box (left-aligned, then right-aligned), below
-    it, then stacked further above; the first spot inside the image that
-    overlaps no placed label wins. When none is free, the label goes above
-    the box, or inside its top edge when there is no room above.
+    Tried in order: above the box, inside its top edge, below it (each
+    left-aligned with the box and kept inside the image); the first spot that
+    overlaps no placed label wins. Otherwise the label moves down from the
+    spot above the box until it is free, then the same from the other
+    columns of the image, left to right. When the image has no free spot at
+    all the label goes above the box, over the others.
     """
     l, t, r, b = box
     half = thick // 2
-    xl = l - half
-    xr = r + half - lw
+    x = min(max(l - half, 0), max(width - lw, 0))
     above = t - half - lh
-    below = b + half + 1
-    spots = [(xl, above), (xr, above), (xl, below), (xr, below)]
-    spots += [(xl, above - k * lh) for k in range(1, 6)]
-    for x, y in spots:
-        if x < 0 or y < 0 or x + lw > width or y + lh > height:
-            continue
-        if not any(_overlaps((x, y, x + lw, y + lh), p) for p in placed):
+    spots = (above, t + half + 1, b + half + 1)
+    for y in spots:
+        rect = (x, y, x + lw, y + lh)
+        if _fits(rect, width, height) and not any(_overlaps(rect, p) for p in placed):
             return x, y
-    x = min(max(xl, 0), max(width - lw, 0))
-    y = above if above >= 0 else max(min(t + half, height - lh), 0)
-    return x, y
+    start = min(max(above, 0), max(height - lh, 0))
+    columns = [x] + [cx for cx in range(0, max(width - lw, 0) + 1, max(lw // 2, 1)) if cx != x]
+    for cx in columns:
+        spot = _free_spot(cx, start, lw, lh, width, height, placed)
+        if spot is None and start > 0:
+            spot = _free_spot(cx, 0, lw, lh, width, height, placed)
+        if spot is not None:
+            return spot
+    return x, max(above, 0) if above >= 0 else max(min(t + half, height - lh), 0)
+
+
+def _leader(rect, box, thick):
+    """Segment from a label to its box, or None when the label touches the box."""
+    x0, y0, x1, y1 = rect
+    l, t, r, b = box
+    cx, cy = (l + r) / 2.0, (t + b) / 2.0
+    # The label's point nearest the box centre, then the box's point nearest to it.
+    px = min(max(cx, x0), x1 - 1)
+    py = min(max(cy, y0), y1 - 1)
+    qx = min(max(px, l), r)
+    qy = min(max(py, t), b)
+    if max(abs(px - qx), abs(py - qy)) <= thick + 1:
+        return None
+    return (int(round(px)), int(round(py))), (int(round(qx)), int(round(qy)))
+
+
+def label_layout(items, width: int, height: int, style: dict) -> list[dict]:
+    """Where the labels of ``items`` go, placed greedily in the given order.
+
+    ``items`` are (box, text) pairs with integer boxes; each answer has the
+    label's rectangle (x0, y0, x1, y1, exclusive end), the height of its text
+    and the leader line from label to box, or None when the label sits on its
+    box.
+    """
+    thick, scale, fthick, pad = (style["thickness"], style["font_scale"],
+                                 style["font_thickness"], style["pad"])
+    placed: list[tuple[int, int, int, int]] = []
+    layout = []
+    for box, text in items:
+        (tw, th), base = cv2.getTextSize(text, _FONT, scale, fthick)
+        lw, lh = tw + 2 * pad, th + base + 2 * pad
+        x0, y0 = _place_label(box, lw, lh, thick, width, height, placed)
+        rect = (x0, y0, x0 + lw, y0 + lh)
+        placed.append(rect)
+        layout.append({"rect": rect, "text_height": th, "leader": _leader(rect, box, thick)})
+    return layout
 
 
 def draw_detections(image: np.ndarray, detections) -> np.ndarray:
@@ -190,20 +253,19 @@ def draw_detections(image: np.ndarray, detections) -> np.ndarray:
 
     # Labels are placed surest first, each where it overlaps no label placed
     # before it; they are drawn in the opposite order so the surest end on top.
-    placed: list[tuple[int, int, int, int]] = []
-    labels = []
-    for _, box, colour, text in reversed(items):
-        (tw, th), base = cv2.getTextSize(text, _FONT, scale, fthick)
-        lw, lh = tw + 2 * pad, th + base + 2 * pad
-        x0, y0 = _place_label(box, lw, lh, thick, width, height, placed)
-        placed.append((x0, y0, x0 + lw, y0 + lh))
-        labels.append((x0, y0, lw, lh, th, colour, text))
-    for x0, y0, lw, lh, th, colour, text in reversed(labels):
-        cv2.rectangle(canvas, (x0, y0), (x0 + lw, y0 + lh), colour, cv2.FILLED)
+    ordered = list(reversed(items))
+    layout = label_layout([(box, text) for _, box, _, text in ordered], width, height, st)
+    line_thick = max(1, thick // 2)
+    for (_, _, colour, _), spot in zip(ordered, layout):
+        if spot["leader"] is not None:
+            cv2.line(canvas, *spot["leader"], colour, line_thick, cv2.LINE_AA)
+    for (_, _, colour, text), spot in reversed(list(zip(ordered, layout))):
+        x0, y0, x1, y1 = spot["rect"]
+        cv2.rectangle(canvas, (x0, y0), (x1 - 1, y1 - 1), colour, cv2.FILLED)
         cv2.putText(
             canvas,
             text,
-            (x0 + pad, y0 + pad + th),
+            (x0 + pad, y0 + pad + spot["text_height"]),
             _FONT,
             scale,
             _text_colour(colour),

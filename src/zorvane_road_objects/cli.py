@@ -2,61 +2,63 @@
 
 Commands:
 
-- ``detect PATH...``: run a catalogue model over images and folders;
-- ``serve``: the package's model server over a folder of catalogue files;
+- ``detect SOURCE...``: run a catalogue model (or any model file with the
+  catalogue interface) over images, folders, globs, video files, cameras and
+  stream URLs, on parallel workers, with optional tracking and line counts;
+- ``batch INPUT... -o OUT``: detection over many machines with Ray, into Parquet;
+- ``serve``: the package's model server, over the bundled model files or a folder;
 - ``models``: the catalogue and what the data directory holds for it.
 
-Exit status: 0 on success, 1 when some work failed (an image that could not
-be read or processed, a model that could not be loaded), 2 for usage errors.
+``detect`` works straight after installation: when model provisioning cannot
+get a catalogue model (nothing cached, and the configured model server cannot
+be reached or does not have it), the tool serves its bundled model files in
+its own process for the run and says so in one line on standard error.
+
+Exit status: 0 on success; 1 when some work failed (an image that could not
+be read or processed, a source that could not be opened or dropped, a model
+that could not be provided or loaded); 2 for usage errors (bad options, an
+unknown model name, a --model-file that does not exist, a serve --root that
+is not a folder); 130 when interrupted (Ctrl-C), after writing out what was
+done.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import math
 import os
 import sys
 from pathlib import Path
 
+from zorvane_road_objects import __version__, jsonout
+from zorvane_road_objects.batch_cli import _positive_int, add_batch_parser, cmd_batch
+from zorvane_road_objects.diagnose import CATALOGUE, unknown_model
+from zorvane_road_objects.modelsetup import (
+    DEFAULT_MODEL_SERVER,
+    SetupError,
+    data_dir,
+    model_file_name,
+    model_server_address,
+)
+
 PROG = "zorvane-robj"
 
-CATALOGUE = ("small_fp32", "medium_fp32", "large_fp32")
 BACKENDS = ("auto", "cpu", "cuda", "directml")
-DEFAULT_MODEL_SERVER = "http://127.0.0.1:8470/"
 IMAGE_EXTENSIONS = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp"})
 # Extensions the annotated copies keep; anything else is written as PNG.
 _WRITABLE_EXTENSIONS = IMAGE_EXTENSIONS
 
+__all__ = ["CATALOGUE", "build_parser", "collect_images", "main", "read_image",
+           "model_file_name", "data_dir", "model_server_address"]
 
-def model_file_name(model_name: str) -> str:
-    return f"zorvane_robj_d_{model_name}.dat"
+_EPILOG = f"""\
+exit status: 0 success; 1 some work failed (an image, a source, or a model that
+could not be provided or loaded); 2 usage error; 130 interrupted.
 
-
-def data_dir() -> str:
-    """The per-user data directory that provisioning caches model files in."""
-    return os.path.join(os.path.expanduser("~"), ".zorvane", "zorvane_robj_data")
-
-
-def model_server_address() -> str:
-    return os.environ.get("ZORVANE_ROBJ_MODEL_SERVER") or DEFAULT_MODEL_SERVER
-
-
-def source_checkout_models(package_file: str | os.PathLike | None = None) -> Path | None:
-    """The ``models/`` folder of the source checkout the package runs from, if any.
-
-    The package runs from a checkout when its directory is ``<root>/src/<package>``
-    and ``<root>`` holds ``pyproject.toml`` and a ``models`` folder.
-    """
-    pkg_dir = Path(package_file if package_file is not None else __file__).resolve().parent
-    if pkg_dir.parent.name != "src":
-        return None
-    root = pkg_dir.parent.parent
-    models = root / "models"
-    if (root / "pyproject.toml").is_file() and models.is_dir():
-        return models
-    return None
+environment: ZORVANE_ROBJ_MODEL_SERVER (model server address, default
+{DEFAULT_MODEL_SERVER}), ZORVANE_ROBJ_SKIP_UPDATE (1: use a cached model without
+asking the server), ZORVANE_VERBOSE (1: report each provisioning step)."""
 
 
 # ---------------------------------------------------------------------------
@@ -83,14 +85,22 @@ def _port(text: str) -> int:
     return value
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog=PROG,
-        description="Road-object detection with the zorvane_road_objects catalogue models.",
-    )
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
-    sub.required = True
+def _count_line(text: str):
+    from zorvane_road_objects.detect_run import parse_line
 
+    try:
+        return parse_line(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _model_name(text: str) -> str:
+    if text not in CATALOGUE:
+        raise argparse.ArgumentTypeError(unknown_model(text))
+    return text
+
+
+def _add_detect_parser(sub) -> None:
     p = sub.add_parser(
         "detect",
         help="detect road objects in images and folders",
@@ -98,11 +108,18 @@ def build_parser() -> argparse.ArgumentParser:
             "Detect road objects in images. Folders are searched recursively for "
             + ", ".join(sorted(IMAGE_EXTENSIONS))
             + " files, processed in sorted order. Files that cannot be read are "
-            "reported on standard error and skipped."
+            "reported on standard error and skipped. When the model server cannot "
+            "provide the model, the bundled model files are served for the run."
         ),
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("paths", nargs="+", metavar="PATH", help="image file or folder")
-    p.add_argument("--model", default="small_fp32", choices=CATALOGUE, help="catalogue model (default: %(default)s)")
+    p.add_argument("paths", nargs="+", metavar="SOURCE",
+                   help="image file, folder, glob, video file, camera index or rtsp/http(s) URL")
+    p.add_argument("--model", type=_model_name, metavar="NAME",
+                   help=f"catalogue model: {', '.join(CATALOGUE)} (default: small_fp32)")
+    p.add_argument("--model-file", metavar="PATH",
+                   help="run this model file (ONNX, catalogue interface) instead; no download")
     p.add_argument(
         "--backend",
         default="auto",
@@ -114,20 +131,50 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--iou", default=0.5, type=_unit_interval, metavar="X", help="overlap threshold of the suppression, 0-1 (default: %(default)s)")
     p.add_argument("--save", metavar="DIR", help="write annotated copies of the images into DIR")
     p.add_argument("--json", action="store_true", help="print one JSON object per image and line")
+    p.add_argument("--no-self-serve", dest="self_serve", action="store_false",
+                   help="do not fall back to serving the bundled models; report why the model server failed")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bars, notices or summary line; results and errors only")
+    p.add_argument("--workers", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
+                   help="detector threads, each with its own one-thread session (default: %(default)s, the cores)")
+    p.add_argument("--every", type=_positive_int, default=1, metavar="N",
+                   help="detect on every Nth frame of a video or stream (default: every frame)")
+    p.add_argument("--max-frames", type=_positive_int, metavar="N", help="stop after N frames")
+    p.add_argument("--track", action="store_true",
+                   help="give each object a track_id that follows it from frame to frame")
+    p.add_argument("--count-line", type=_count_line, metavar="X1,Y1,X2,Y2",
+                   help="count tracked objects crossing this line, per class and direction (implies --track)")
+    p.set_defaults(subparser=p)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Road-object detection with the zorvane_road_objects catalogue models.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    _add_detect_parser(sub)
 
     p = sub.add_parser(
         "serve",
         help="serve catalogue model files over HTTP",
         description=(
-            "Run the package's model server over a folder holding the catalogue files. "
-            "Provisioning uses it when ZORVANE_ROBJ_MODEL_SERVER points at it "
+            "Run the package's model server over the bundled model files, or over a "
+            "folder of catalogue files. Provisioning uses it when "
+            "ZORVANE_ROBJ_MODEL_SERVER points at it "
             f"(default address {DEFAULT_MODEL_SERVER})."
         ),
     )
-    p.add_argument("--root", metavar="DIR", help="folder with the model files (default: models/ of the source checkout)")
+    p.add_argument("--root", metavar="DIR", help="folder with the model files (default: the bundled models)")
     p.add_argument("--host", metavar="H", help="address to bind (default: 127.0.0.1)")
     p.add_argument("--port", type=_port, metavar="P", help="port to bind (default: 8470; 0 picks a free one)")
     p.set_defaults(subparser=p)
+
+    add_batch_parser(sub)
 
     sub.add_parser(
         "models",
@@ -205,21 +252,6 @@ def read_image(path: str):
     return img
 
 
-def _finite_or_none(v):
-    return v if not isinstance(v, float) or math.isfinite(v) else None
-
-
-def _json_safe(result: dict) -> dict:
-    """The detection result with non-finite floats (never valid JSON) turned into null."""
-    out = []
-    for rec in result.get("results", []):
-        rec = dict(rec)
-        if isinstance(rec.get("ltrb"), list):
-            rec["ltrb"] = [_finite_or_none(v) for v in rec["ltrb"]]
-        out.append(rec)
-    return {"results": out, "ltrb_proc_sec": _finite_or_none(result.get("ltrb_proc_sec"))}
-
-
 def format_seconds(sec) -> str:
     try:
         sec = float(sec)
@@ -244,7 +276,7 @@ def format_detections(result: dict) -> list[str]:
     return lines
 
 
-def summary_line(path: str, result: dict, shape) -> str:
+def headline(path: str, result: dict, shape) -> str:
     n = len(result.get("results", []))
     what = "no objects" if n == 0 else f"{n} object{'s' if n != 1 else ''}"
     h, w = shape[:2]
@@ -283,8 +315,10 @@ def write_image(path: str, src_path: str, image) -> None:
 class _Output:
     """Writes result lines to stdout and messages to stderr around the progress bar."""
 
-    def __init__(self, bar):
+    def __init__(self, bar, quiet: bool = False):
         self.bar = bar
+        self.quiet = quiet
+        self.bars = False  # progress bars wanted (stderr is a terminal, not --quiet)
 
     def out(self, line: str) -> None:
         if self.bar is not None:
@@ -297,95 +331,86 @@ class _Output:
         if self.bar is not None:
             self.bar.write(line, file=sys.stderr)
         else:
-            print(line, file=sys.stderr)
+            print(line, file=sys.stderr, flush=True)
+
+    def notice(self, line: str) -> None:
+        if not self.quiet:
+            self.err(f"{PROG}: {line}")
 
 
 def _error(msg: str) -> None:
-    print(f"{PROG}: error: {msg}", file=sys.stderr)
+    print(f"{PROG}: error: {msg}", file=sys.stderr, flush=True)
 
 
-class _ImageError(Exception):
-    """One image could not be processed; the batch goes on."""
+def _warning(msg: str) -> None:
+    print(f"{PROG}: warning: {msg}", file=sys.stderr, flush=True)
+
+
+def _bars_wanted(args) -> bool:
+    try:
+        return not args.quiet and sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def _open_detector(args, output: _Output):
+    from zorvane_road_objects import diagnose, modelsetup
+
+    try:
+        import onnxruntime
+
+        warning = diagnose.backend_fallback_warning(args.backend, onnxruntime.get_available_providers())
+    except Exception:  # the detector's own import reports a broken runtime
+        warning = None
+    if warning is not None:
+        _warning(warning)
+    if args.model_file is not None:
+        return modelsetup.open_model_file(args.model_file, args.backend, args.detector_conf, args.iou,
+                                          threads=1)
+    bar = output.bars
+    return modelsetup.open_catalogue_model(
+        args.model or "small_fp32", args.backend, args.detector_conf, args.iou,
+        self_serve=args.self_serve, notice=output.notice, threads=1,
+        output=lambda: modelsetup.provisioning_output(args.json, bar))
 
 
 def cmd_detect(args) -> int:
-    items, path_errors = collect_images(args.paths)
-    for path, msg in path_errors:
+    from zorvane_road_objects import detect_run
+    from zorvane_road_objects.pipeline import TRACK_LOW
+    from zorvane_road_objects.stream import SourceError, open_source
+
+    if args.model is not None and args.model_file is not None:
+        args.subparser.error("use either --model or --model-file, not both")
+    args.track = args.track or args.count_line is not None
+    # Tracking sees the weak boxes too (its second pass); it reports the
+    # ones at or above --conf and the weak ones that continue a track.
+    args.detector_conf = min(args.conf, TRACK_LOW) if args.track else args.conf
+    try:
+        source = open_source(list(args.paths), every=args.every, max_frames=args.max_frames)
+    except (SourceError, TypeError) as exc:
         if args.json:
-            print(json.dumps({"path": path, "error": msg}), flush=True)
-        _error(f"{path}: {msg}")
-    if not items:
+            print(jsonout.dumps({"path": " ".join(args.paths), "error": str(exc)}), flush=True)
+        _error(str(exc))
         return 1
-
-    try:
-        from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
-    except ImportError as exc:
-        _error(f"cannot load the detector module: {exc}")
-        return 1
-
-    # Provisioning reports on stdout when ZORVANE_VERBOSE asks for it; keep
-    # stdout for the JSON lines alone.
-    redirect = contextlib.redirect_stdout(sys.stderr) if args.json else contextlib.nullcontext()
-    try:
-        with redirect:
-            detector = zv_road_object_detector(args.model, args.backend, args.conf, args.iou)
-    except Exception as exc:
-        _error(f"cannot load model {args.model!r}: {exc} (model server: {model_server_address()})")
-        return 1
-
-    failed = len(path_errors)
-    annotate = None
-    if args.save:
-        from zorvane_road_objects.annotate import draw_detections as annotate
-
-    from tqdm import tqdm
-
-    taken: set[str] = set()
-    bar = tqdm(total=len(items), unit="img", file=sys.stderr, disable=len(items) <= 1, leave=True)
-    output = _Output(None if bar.disable else bar)
-    try:
-        for path, rel in items:
-            try:
-                try:
-                    image = read_image(path)
-                except (OSError, ValueError) as exc:
-                    raise _ImageError(f"cannot read image: {getattr(exc, 'strerror', None) or exc}") from None
-                try:
-                    result = detector(image)
-                except Exception as exc:
-                    raise _ImageError(f"detection failed: {exc}") from None
-                saved = None
-                if annotate is not None:
-                    saved = _save_path(args.save, rel, taken)
-                    try:
-                        write_image(saved, path, annotate(image, result))
-                    except (OSError, ValueError) as exc:
-                        raise _ImageError(
-                            f"cannot write {saved}: {getattr(exc, 'strerror', None) or exc}"
-                        ) from None
-            except _ImageError as exc:
-                failed += 1
-                if args.json:
-                    output.out(json.dumps({"path": path, "error": str(exc)}))
-                output.err(f"{PROG}: error: {path}: {exc}")
-            else:
-                if args.json:
-                    record = {"path": path, **_json_safe(result)}
-                    if saved is not None:
-                        record["saved"] = saved
-                    output.out(json.dumps(record, allow_nan=False))
-                else:
-                    lines = [summary_line(path, result, image.shape), *format_detections(result)]
-                    if saved is not None:
-                        lines.append(f"  saved {saved}")
-                    output.out("\n".join(lines))
-            bar.update(1)
-    finally:
-        bar.close()
-    if failed and not args.json:
-        total = len(items) + len(path_errors)
-        print(f"{PROG}: {failed} of {total} input(s) not processed", file=sys.stderr)
-    return 1 if failed else 0
+    with source:
+        for path, msg in source.errors:
+            if args.json:
+                print(jsonout.dumps({"path": path, "error": msg}), flush=True)
+            _error(f"{path}: {msg}")
+        output = _Output(None, quiet=args.quiet)
+        output.bars = _bars_wanted(args)
+        try:
+            detector = _open_detector(args, output)
+        except ImportError as exc:
+            _error(f"cannot load the detector module: {exc}")
+            return 1
+        except SetupError as exc:
+            _error(str(exc))
+            return exc.exit_code
+        try:
+            return detect_run.run(args, source, detector, output)
+        finally:
+            detector.close()
 
 
 # ---------------------------------------------------------------------------
@@ -396,10 +421,13 @@ def cmd_serve(args) -> int:
     parser = args.subparser
     root = args.root
     if root is None:
-        models = source_checkout_models()
-        if models is None:
-            parser.error("--root DIR is required (no models/ folder of a source checkout found)")
-        root = str(models)
+        from zorvane_road_objects import bundled_models
+
+        try:
+            root = str(bundled_models())
+        except FileNotFoundError as exc:
+            _error(f"{exc}, or name a folder of model files with --root DIR")
+            return 2
     if not os.path.isdir(root):
         parser.error(f"--root {root!r} is not a folder")
     from zorvane_road_objects import model_server
@@ -481,8 +509,10 @@ def main(argv=None) -> int:
             return cmd_detect(args)
         if args.command == "serve":
             return cmd_serve(args)
+        if args.command == "batch":
+            return cmd_batch(args)
         return cmd_models(args)
-    except SystemExit as exc:  # argparse: usage errors (2) and --help (0)
+    except SystemExit as exc:  # argparse: usage errors (2), --help and --version (0)
         code = exc.code
         if code is None:
             return 0
