@@ -197,7 +197,17 @@ class FrameRefused(Exception):
     the message becomes the frame's error as it is."""
 
 
+def _load(frame: Frame) -> None:
+    """Decode an image file's frame in the worker (see FrameSource.lazy_images)."""
+    if frame.image is None and frame.error is None and frame.load is not None:
+        try:
+            frame.image = frame.load()
+        except (OSError, ValueError) as exc:
+            frame.error = f"cannot read image: {getattr(exc, 'strerror', None) or exc}"
+
+
 def _detect(det, frame: Frame, keep_images: bool) -> FrameResult:
+    _load(frame)
     out = FrameResult(frame.index, frame.timestamp, frame.name, frame.rel, None, frame.error,
                       frame.image if keep_images else None, frame.source)
     if frame.error is None:
@@ -224,6 +234,7 @@ class DetectionStream:
         self._keep = keep_images
         self._sh = _Shared(workers, queue_size)
         src.bind_stop(self._sh.stop)
+        src.lazy_images = True  # the workers decode image files, in parallel
         self._threads: list[threading.Thread] = []
         self._started = False
         self._closed = False

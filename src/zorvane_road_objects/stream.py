@@ -33,13 +33,14 @@ A source that cannot be opened raises ``SourceError`` from ``open_source``.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import glob
 import math
 import os
 import re
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 
 import numpy as np
 
@@ -86,6 +87,9 @@ class Frame:
     rel: str = ""
     error: str | None = None
     source: int = 0  # which of the sources given to open_source the frame comes from
+    # With FrameSource.lazy_images, an image file's frame comes undecoded:
+    # image is None and load() decodes it (raising OSError or ValueError).
+    load: Callable[[], np.ndarray] | None = None
 
 
 def classify(source) -> str:
@@ -143,6 +147,7 @@ class _ImageReader:
             raise SourceError(detail)
         self.items = items
         self.pos = 0
+        self.lazy = False
         self.fps = None
         self.size = None
 
@@ -153,6 +158,8 @@ class _ImageReader:
             raise StopIteration
         path, rel = self.items[self.pos]
         self.pos += 1
+        if self.lazy:
+            return None, None, path, rel, None, functools.partial(read_image, path)
         try:
             return None, read_image(path), path, rel, None
         except (OSError, ValueError) as exc:
@@ -356,10 +363,10 @@ class FrameSource:
                         index += 1
                         continue
                     try:
-                        ts, img, name, rel, err = next(reader)
+                        ts, img, name, rel, err, *load = next(reader)
                     except StopIteration:
                         break
-                    yield Frame(index, ts, img, name, rel, err, no)
+                    yield Frame(index, ts, img, name, rel, err, no, *load)
                     self._delivered += 1
                     n += 1
                     index += 1
@@ -385,6 +392,18 @@ class FrameSource:
                 return None
             total += -(-n // self.every)
         return total if self.max_frames is None else min(total, self.max_frames)
+
+    @property
+    def lazy_images(self) -> bool:
+        """Deliver image files undecoded (``Frame.load`` decodes), so that
+        the consumer's threads decode them in parallel."""
+        return any(getattr(r, "lazy", False) for r in self._readers)
+
+    @lazy_images.setter
+    def lazy_images(self, value: bool) -> None:
+        for reader in self._readers:
+            if isinstance(reader, _ImageReader):
+                reader.lazy = bool(value)
 
     def bind_stop(self, stop: threading.Event) -> None:
         """Use ``stop`` to end the iteration and cut reconnect pauses short."""
