@@ -135,6 +135,9 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "zorvane-model-server"
     sys_version = ""
+
+    def version_string(self) -> str:
+        return self.server_version
     # Seconds a client may stall while a response is written to it.
     timeout = 30
 
