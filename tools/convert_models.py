@@ -94,9 +94,12 @@ PICODET_PRE_NMS_TOP_K = 500
 YOLOX_STRIDES = (8, 16, 32)
 YOLOX_PAD = 114.0
 NUM_CLASSES = 80
-# COCO-80 indices of the detector's classes: person, bicycle, car,
-# motorcycle, bus, truck, traffic light, stop sign.
-ROAD_CLASSES = (0, 1, 2, 3, 5, 7, 9, 11)
+# The catalogue's names, file names and classes are the package's shared
+# facts; the tiers below say how each catalogue model is built.
+FACTS = json.loads((Path(__file__).resolve().parent.parent / "src" / "zorvane_road_objects"
+                    / "facts.json").read_text(encoding="utf-8"))
+# COCO-80 indices of the detector's classes, ascending.
+ROAD_CLASSES = tuple(sorted(c["model_id"] for c in FACTS["classes"]))
 
 
 @dataclass(frozen=True)
@@ -146,6 +149,9 @@ CATALOGUE = (
                    "PP-PicoDet-S 416 at 480 x 480 with a mirrored second pass, COCO 80 classes",
                    2 * PICODET_PRE_NMS_TOP_K),
 )
+if [e.name for e in CATALOGUE] != FACTS["catalogue"]["models"]:
+    raise SystemExit("convert_models: the tiers here do not match the catalogue of facts.json "
+                     f"({FACTS['catalogue']['models']}); give each catalogue model one tier")
 
 
 def describe(networks: tuple[Network, ...]) -> str:
@@ -154,7 +160,7 @@ def describe(networks: tuple[Network, ...]) -> str:
 
 
 def model_file_name(name: str) -> str:
-    return f"zorvane_robj_d_{name}.dat"
+    return f"{FACTS['catalogue']['file_prefix']}{name}{FACTS['catalogue']['file_suffix']}"
 
 
 def sha256(data: bytes) -> str:

@@ -23,8 +23,9 @@ import threading
 import time
 from pathlib import Path
 
+from zorvane_road_objects.facts import CATALOGUE
+
 REPO = Path(__file__).resolve().parent.parent
-CATALOGUE = ("small_fp32", "medium_fp32", "large_fp32")
 
 
 def parse_args(argv):

@@ -155,46 +155,58 @@ inline bool parse_no_args(const char *fname, PyObject *args, PyObject *kwargs) {
 //   "Buffer has wrong number of dimensions (expected %d, got %d)"
 //   "Buffer dtype mismatch, expected '<ctype>' but got <description>"
 
+// Skips a byte-order or native-size prefix ("@", "=", "<", ">", "!").
+inline const char *skip_byte_order(const char *fmt) {
+    while (*fmt && std::strchr("@=<>!", *fmt)) ++fmt;
+    return fmt;
+}
+
 // Human-readable name of a struct-module format code, as typed buffers
-// report it.
+// report it. A "Z" prefix marks the complex floating types.
 inline const char *describe_format(const char *fmt) {
-    while (*fmt == '@' || *fmt == '=' || *fmt == '<' || *fmt == '>' || *fmt == '!') ++fmt;
-    bool complex = false;
-    if (*fmt == 'Z') {
-        complex = true;
-        ++fmt;
+    struct Name {
+        char code;
+        const char *name;
+        const char *complex_name;  // after "Z"; nullptr: the same name
+    };
+    static const Name names[] = {
+        {'c', "'char'", nullptr},
+        {'b', "'signed char'", nullptr},
+        {'B', "'unsigned char'", nullptr},
+        {'h', "'short'", nullptr},
+        {'H', "'unsigned short'", nullptr},
+        {'i', "'int'", nullptr},
+        {'I', "'unsigned int'", nullptr},
+        {'l', "'long'", nullptr},
+        {'L', "'unsigned long'", nullptr},
+        {'q', "'long long'", nullptr},
+        {'Q', "'unsigned long long'", nullptr},
+        {'f', "'float'", "'complex float'"},
+        {'d', "'double'", "'complex double'"},
+        {'g', "'long double'", "'complex long double'"},
+        {'e', "'half'", nullptr},
+        {'?', "'bool'", nullptr},
+        {'T', "a struct", nullptr},
+        {'O', "Python object", nullptr},
+        {'P', "a pointer", nullptr},
+        {'s', "a string", nullptr},
+        {'p', "a string", nullptr},
+    };
+    fmt = skip_byte_order(fmt);
+    const bool complex = *fmt == 'Z';
+    if (complex) ++fmt;
+    if (!*fmt) return "end";
+    for (const Name &n : names) {
+        if (n.code == *fmt) return complex && n.complex_name ? n.complex_name : n.name;
     }
-    switch (*fmt) {
-    case 'c': return "'char'";
-    case 'b': return "'signed char'";
-    case 'B': return "'unsigned char'";
-    case 'h': return "'short'";
-    case 'H': return "'unsigned short'";
-    case 'i': return "'int'";
-    case 'I': return "'unsigned int'";
-    case 'l': return "'long'";
-    case 'L': return "'unsigned long'";
-    case 'q': return "'long long'";
-    case 'Q': return "'unsigned long long'";
-    case 'f': return complex ? "'complex float'" : "'float'";
-    case 'd': return complex ? "'complex double'" : "'double'";
-    case 'g': return complex ? "'complex long double'" : "'long double'";
-    case 'e': return "'half'";
-    case '?': return "'bool'";
-    case 'T': return "a struct";
-    case 'O': return "Python object";
-    case 'P': return "a pointer";
-    case 's': case 'p': return "a string";
-    case 0: return "end";
-    default: return "unparseable format string";
-    }
+    return "unparseable format string";
 }
 
 // True when `fmt` is the single format code `code` with an optional byte
 // order or native-size prefix ("B", "=B", "<B", ...).
 inline bool format_is(const char *fmt, char code) {
     if (!fmt) return code == 'B';  // no format given means unsigned bytes
-    while (*fmt == '@' || *fmt == '=' || *fmt == '<' || *fmt == '>' || *fmt == '!') ++fmt;
+    fmt = skip_byte_order(fmt);
     return fmt[0] == code && fmt[1] == 0;
 }
 
@@ -286,6 +298,59 @@ inline void restore_exception(PyObject *exc) {
                   PyException_GetTraceback(exc));
 #endif
 }
+
+// Holds the pending exception (if any) while cleanup code that must run with
+// no error set does its work. When the guard ends, errors raised by that
+// cleanup are discarded and the held exception is pending again, unless it
+// was released or discarded first.
+class PendingError {
+public:
+    PendingError() noexcept : exc_(take_exception()) {}
+    PendingError(const PendingError &) = delete;
+    PendingError &operator=(const PendingError &) = delete;
+    ~PendingError() { restore(); }
+
+    explicit operator bool() const noexcept { return exc_ != nullptr; }
+    PyObject *get() const noexcept { return exc_; }
+
+    // Clears whatever the cleanup raised and makes the held exception
+    // pending again (nothing is pending when none was held).
+    void restore() noexcept {
+        if (!active_) return;
+        active_ = false;
+        PyErr_Clear();
+        restore_exception(exc_);
+        exc_ = nullptr;
+    }
+
+    // An error raised since the guard was made wins, with the held exception
+    // as its __context__; when none was raised the held one comes back.
+    void restore_chained() noexcept {
+        if (active_ && exc_ && PyErr_Occurred()) {
+            PyObject *later = take_exception();
+            PyException_SetContext(later, release());  // steals the reference
+            restore_exception(later);
+            return;
+        }
+        restore();
+    }
+
+    // Hands the held exception (new reference, may be nullptr) to the caller
+    // and leaves the error indicator alone from now on.
+    PyObject *release() noexcept {
+        active_ = false;
+        PyObject *exc = exc_;
+        exc_ = nullptr;
+        return exc;
+    }
+
+    // Drops the held exception and leaves the error indicator alone.
+    void discard() noexcept { Py_XDECREF(release()); }
+
+private:
+    PyObject *exc_;
+    bool active_ = true;
+};
 
 // ---------------------------------------------------------------------------
 // Module import helpers.

@@ -14,6 +14,8 @@ from collections.abc import Iterable, Mapping
 import cv2
 import numpy as np
 
+from zorvane_road_objects.facts import CLASS_COLOURS, CLASS_NAMES
+
 __all__ = [
     "CLASS_NAMES",
     "CLASS_COLOURS",
@@ -23,29 +25,8 @@ __all__ = [
     "style_for",
 ]
 
-CLASS_NAMES = (
-    "person",
-    "bicycle",
-    "motorcycle",
-    "car",
-    "bus",
-    "truck",
-    "traffic_light",
-    "stop_sign",
-)
-
-# BGR, one per class id; strong hues that stay apart from each other and
-# from the greys, greens and browns of road scenes.
-CLASS_COLOURS = (
-    (48, 48, 255),  # person: red
-    (0, 140, 255),  # bicycle: orange
-    (255, 0, 255),  # motorcycle: magenta
-    (255, 128, 0),  # car: blue
-    (0, 230, 255),  # bus: yellow
-    (255, 255, 0),  # truck: cyan
-    (0, 220, 0),  # traffic_light: green
-    (200, 50, 140),  # stop_sign: purple
-)
+# CLASS_COLOURS: BGR, one per class id; strong hues that stay apart from each
+# other and from the greys, greens and browns of road scenes.
 _FALLBACK_COLOUR = (160, 160, 160)
 
 _FONT = cv2.FONT_HERSHEY_SIMPLEX

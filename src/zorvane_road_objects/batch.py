@@ -41,6 +41,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from zorvane_road_objects import facts
 from zorvane_road_objects.batch_inputs import expand_inputs, is_uri
 from zorvane_road_objects.cli import CATALOGUE, model_server_address
 
@@ -105,7 +106,7 @@ def _load_detector(model: str, backend: str, conf: float, iou: float):
     turns so that they never download the same model file at once."""
     from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
 
-    data_dir = os.path.join(os.path.expanduser("~"), ".zorvane", "zorvane_robj_data")
+    data_dir = facts.data_dir()
     lock_fd = None
     try:
         import fcntl
@@ -399,9 +400,9 @@ def _root_message(exc: BaseException) -> str:
     return text.strip().splitlines()[-1] if text.strip() else type(exc).__name__
 
 
-def detect_dataset(inputs, output, model: str = "small_fp32", *, address: str | None = None,
+def detect_dataset(inputs, output, model: str = facts.DEFAULT_MODEL, *, address: str | None = None,
                    workers: int | None = None, conf: float = 0.5, iou: float = 0.5,
-                   backend: str = "auto", progress=True, batch_size: int = 8,
+                   backend: str = facts.DEFAULT_BACKEND, progress=True, batch_size: int = 8,
                    worker_env: dict | None = None, ray_progress: bool = False) -> BatchSummary:
     """Detect road objects in every image of ``inputs`` and write ``output`` (Parquet).
 

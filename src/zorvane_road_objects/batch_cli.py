@@ -40,16 +40,16 @@ def _positive_int(text: str) -> int:
 
 def add_batch_parser(subparsers) -> argparse.ArgumentParser:
     """Add the ``batch`` command to the tool's subparsers."""
-    from zorvane_road_objects import cli
+    from zorvane_road_objects import cli, facts
 
     p = subparsers.add_parser("batch", help="detect objects in many images with Ray, into Parquet",
                               description=_DESCRIPTION)
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="image, folder, glob, @LIST or URI")
     p.add_argument("-o", "--output", required=True, metavar="FILE",
                    help="Parquet file to write (replaced when the run completes)")
-    p.add_argument("--model", default="small_fp32", choices=cli.CATALOGUE,
+    p.add_argument("--model", default=facts.DEFAULT_MODEL, choices=cli.CATALOGUE,
                    help="catalogue model (default: %(default)s)")
-    p.add_argument("--backend", default="auto", type=str.lower, choices=cli.BACKENDS,
+    p.add_argument("--backend", default=facts.DEFAULT_BACKEND, type=str.lower, choices=cli.BACKENDS,
                    help="execution back end on the workers (default: %(default)s)")
     p.add_argument("--conf", default=0.5, type=cli._unit_interval, metavar="X",
                    help="confidence threshold, 0-1 (default: %(default)s)")

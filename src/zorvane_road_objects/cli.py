@@ -31,7 +31,7 @@ import os
 import sys
 from pathlib import Path
 
-from zorvane_road_objects import __version__, jsonout
+from zorvane_road_objects import __version__, facts, jsonout
 from zorvane_road_objects.batch_cli import _positive_int, add_batch_parser, cmd_batch
 from zorvane_road_objects.diagnose import CATALOGUE, unknown_model
 from zorvane_road_objects.modelsetup import (
@@ -44,7 +44,7 @@ from zorvane_road_objects.modelsetup import (
 
 PROG = "zorvane-robj"
 
-BACKENDS = ("auto", "cpu", "cuda", "directml")
+BACKENDS = facts.BACKENDS
 IMAGE_EXTENSIONS = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp"})
 # Extensions the annotated copies keep; anything else is written as PNG.
 _WRITABLE_EXTENSIONS = IMAGE_EXTENSIONS
@@ -117,12 +117,12 @@ def _add_detect_parser(sub) -> None:
     p.add_argument("paths", nargs="+", metavar="SOURCE",
                    help="image file, folder, glob, video file, camera index or rtsp/http(s) URL")
     p.add_argument("--model", type=_model_name, metavar="NAME",
-                   help=f"catalogue model: {', '.join(CATALOGUE)} (default: small_fp32)")
+                   help=f"catalogue model: {', '.join(CATALOGUE)} (default: {facts.DEFAULT_MODEL})")
     p.add_argument("--model-file", metavar="PATH",
                    help="run this model file (ONNX, catalogue interface) instead; no download")
     p.add_argument(
         "--backend",
-        default="auto",
+        default=facts.DEFAULT_BACKEND,
         type=str.lower,
         choices=BACKENDS,
         help="execution back end (default: %(default)s)",
@@ -170,8 +170,9 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     p.add_argument("--root", metavar="DIR", help="folder with the model files (default: the bundled models)")
-    p.add_argument("--host", metavar="H", help="address to bind (default: 127.0.0.1)")
-    p.add_argument("--port", type=_port, metavar="P", help="port to bind (default: 8470; 0 picks a free one)")
+    p.add_argument("--host", metavar="H", help=f"address to bind (default: {facts.DEFAULT_HOST})")
+    p.add_argument("--port", type=_port, metavar="P",
+                   help=f"port to bind (default: {facts.DEFAULT_PORT}; 0 picks a free one)")
     p.set_defaults(subparser=p)
 
     add_batch_parser(sub)
@@ -369,7 +370,7 @@ def _open_detector(args, output: _Output):
                                           threads=1)
     bar = output.bars
     return modelsetup.open_catalogue_model(
-        args.model or "small_fp32", args.backend, args.detector_conf, args.iou,
+        args.model or facts.DEFAULT_MODEL, args.backend, args.detector_conf, args.iou,
         self_serve=args.self_serve, notice=output.notice, threads=1,
         output=lambda: modelsetup.provisioning_output(args.json, bar))
 
@@ -469,7 +470,7 @@ def model_states(directory: str | None = None) -> list[dict]:
             state["size"] = size
             state["cached"] = size > 0
             try:
-                with open(path + ".last_modified", encoding="utf-8", errors="replace") as fh:
+                with open(path + facts.STAMP_SUFFIX, encoding="utf-8", errors="replace") as fh:
                     state["last_modified"] = fh.read().strip() or None
             except OSError:
                 pass

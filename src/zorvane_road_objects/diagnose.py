@@ -10,6 +10,8 @@ from __future__ import annotations
 import difflib
 import os
 
+from zorvane_road_objects import facts
+
 __all__ = [
     "CATALOGUE",
     "MAX_SIDE",
@@ -25,7 +27,7 @@ __all__ = [
     "unknown_model",
 ]
 
-CATALOGUE = ("small_fp32", "medium_fp32", "large_fp32")
+CATALOGUE = facts.CATALOGUE
 SERVER_ENV = "ZORVANE_ROBJ_MODEL_SERVER"
 SKIP_UPDATE_ENV = "ZORVANE_ROBJ_SKIP_UPDATE"
 MAX_SIDE = 8192
@@ -33,14 +35,11 @@ MAX_ASPECT_RATIO = 100.0
 PROBE_TIMEOUT = 5.0
 START_SERVER_HINT = (
     "start one with `zorvane-robj serve` (it serves the bundled models on "
-    "http://127.0.0.1:8470/) or point ZORVANE_ROBJ_MODEL_SERVER at a running one"
+    f"{facts.DEFAULT_MODEL_SERVER}) or point ZORVANE_ROBJ_MODEL_SERVER at a running one"
 )
 
 # Execution providers that make a back end run off the CPU, and what to install for them.
-_GPU_PROVIDERS = {
-    "cuda": (("CUDAExecutionProvider", "TensorrtExecutionProvider"), "CUDA", "onnxruntime-gpu"),
-    "directml": (("DmlExecutionProvider",), "DirectML", "onnxruntime-directml (Windows)"),
-}
+_GPU_PROVIDERS = facts.GPU_BACKENDS
 
 
 def unknown_model(name: str) -> str:
@@ -135,7 +134,7 @@ def _server_sentence(base_url: str, file_name: str) -> str:
     kind, detail = probe_server(base_url, file_name)
     if kind == "invalid":
         return (f"the model server address {base_url!r} is not an http:// address: set "
-                "ZORVANE_ROBJ_MODEL_SERVER to one such as http://127.0.0.1:8470/")
+                f"ZORVANE_ROBJ_MODEL_SERVER to one such as {facts.DEFAULT_MODEL_SERVER}")
     if kind == "unreachable":
         return f"the model server at {base_url} cannot be reached ({detail}): {START_SERVER_HINT}"
     if kind == "status" and detail == 404:

@@ -49,6 +49,8 @@ from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from urllib.parse import unquote, urlsplit
 
+from zorvane_road_objects import facts
+
 try:
     import resource
 except ImportError:  # not on Windows
@@ -56,8 +58,8 @@ except ImportError:  # not on Windows
 
 __all__ = ["ModelServer", "make_server", "main"]
 
-DEFAULT_HOST = "127.0.0.1"
-DEFAULT_PORT = 8470
+DEFAULT_HOST = facts.DEFAULT_HOST
+DEFAULT_PORT = facts.DEFAULT_PORT
 CHUNK_SIZE = 64 * 1024
 HASH_CHUNK = 1024 * 1024
 

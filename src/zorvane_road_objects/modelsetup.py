@@ -20,11 +20,10 @@ import threading
 from collections.abc import Callable
 
 from zorvane_road_objects import diagnose
+from zorvane_road_objects.facts import DEFAULT_MODEL_SERVER, data_dir, model_file_name
 
 __all__ = ["Detector", "SetupError", "data_dir", "model_file_name", "model_server_address",
            "open_catalogue_model", "open_model_file"]
-
-DEFAULT_MODEL_SERVER = "http://127.0.0.1:8470/"
 
 
 class SetupError(Exception):
@@ -33,15 +32,6 @@ class SetupError(Exception):
     def __init__(self, message: str, exit_code: int = 1) -> None:
         super().__init__(message)
         self.exit_code = exit_code
-
-
-def model_file_name(model_name: str) -> str:
-    return f"zorvane_robj_d_{model_name}.dat"
-
-
-def data_dir() -> str:
-    """The per-user data directory that provisioning caches model files in."""
-    return os.path.join(os.path.expanduser("~"), ".zorvane", "zorvane_robj_data")
 
 
 def model_server_address() -> str:

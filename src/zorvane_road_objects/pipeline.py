@@ -39,6 +39,7 @@ from collections.abc import Callable
 
 import numpy as np
 
+from zorvane_road_objects import facts
 from zorvane_road_objects.stream import Frame, FrameSource, open_source
 
 __all__ = ["DetectionStream", "FrameRefused", "FrameResult", "detect_stream", "make_detector"]
@@ -50,7 +51,7 @@ _POLL_S = 0.1
 _threads_supported: bool | None = None
 
 
-def make_detector(model: str = "small_fp32", backend: str = "auto", conf: float = 0.5,
+def make_detector(model: str = facts.DEFAULT_MODEL, backend: str = facts.DEFAULT_BACKEND, conf: float = 0.5,
                   iou: float = 0.5, threads: int | None = None):
     """A ``zv_road_object_detector``; its session uses ``threads`` intra-op
     threads where the detector takes that argument (None: its default)."""
@@ -381,9 +382,9 @@ class DetectionStream:
         item.result = {**item.result, "results": kept}
 
 
-def detect_stream(source, model: str = "small_fp32", *, workers: int | None = None,
+def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | None = None,
                   threads: int | None = 1, every: int = 1, max_frames: int | None = None,
-                  track: bool = False, backend: str = "auto", conf: float = 0.5,
+                  track: bool = False, backend: str = facts.DEFAULT_BACKEND, conf: float = 0.5,
                   iou: float = 0.5, detector_factory: Callable | None = None,
                   keep_images: bool = False, queue_size: int | None = None,
                   track_low: float = TRACK_LOW, track_buffer: int = 30,

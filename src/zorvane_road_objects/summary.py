@@ -5,11 +5,12 @@ from __future__ import annotations
 import time
 from collections import Counter
 
+from zorvane_road_objects.facts import CLASS_NAMES
+
 __all__ = ["BatchSummary"]
 
 # The detector's class table, so that the summary lists classes in its order.
-_CLASS_ORDER = ("person", "bicycle", "motorcycle", "car", "bus", "truck",
-                "traffic_light", "stop_sign")
+_CLASS_ORDER = CLASS_NAMES
 
 
 def _plural(n: int, word: str) -> str:

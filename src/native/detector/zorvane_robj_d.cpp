@@ -10,6 +10,20 @@ namespace zvd {
 ModuleState g;
 Names n;
 
+namespace {
+
+// Interns the strings of a table of the shared facts into `slots`.
+bool intern_table(PyObject **slots, const char *const *texts, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (slots[i]) continue;
+        slots[i] = PyUnicode_InternFromString(texts[i]);
+        if (!slots[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool init_names() {
     static bool done = false;
     if (done) return true;
@@ -34,24 +48,20 @@ bool init_names() {
         {&n.devnull, "devnull"}, {&n.O_WRONLY, "O_WRONLY"}, {&n.dup2, "dup2"},
         {&n.close, "close"},
         {&n.read, "read"}, {&n.rb, "rb"}, {&n.round_, "__round__"}, {&n.empty_str, ""},
-        {&n.small, "small"}, {&n.auto_, "auto"},
-        {&n.class_names[0], "person"}, {&n.class_names[1], "bicycle"},
-        {&n.class_names[2], "motorcycle"}, {&n.class_names[3], "car"},
-        {&n.class_names[4], "bus"}, {&n.class_names[5], "truck"},
-        {&n.class_names[6], "traffic_light"}, {&n.class_names[7], "stop_sign"},
-        {&n.cpu, "CPUExecutionProvider"}, {&n.cuda, "CUDAExecutionProvider"},
-        {&n.tensorrt, "TensorrtExecutionProvider"}, {&n.dml, "DmlExecutionProvider"},
-        {&n.key_auto, "auto"}, {&n.key_cuda, "cuda"}, {&n.key_directml, "directml"},
-        {&n.key_cpu, "cpu"},
+        {&n.small, "small"}, {&n.auto_, zv_facts::default_backend},
         {&n.threads, "threads"}, {&n.SessionOptions, "SessionOptions"},
         {&n.sess_options, "sess_options"}, {&n.intra_op_num_threads, "intra_op_num_threads"},
         {&n.inter_op_num_threads, "inter_op_num_threads"}, {&n.environ_, "environ"},
         {&n.threads_env, "ZORVANE_ROBJ_THREADS"},
     };
     for (const Entry &e : entries) {
-        if (*e.slot) continue;
-        *e.slot = PyUnicode_InternFromString(e.text);
-        if (!*e.slot) return false;
+        if (!intern_table(e.slot, &e.text, 1)) return false;
+    }
+    if (!intern_table(n.class_names, zv_facts::class_names, zv_facts::class_count) ||
+        !intern_table(n.provider_names, zv_facts::provider_names, zv_facts::provider_count))
+        return false;
+    for (size_t i = 0; i < zv_facts::backend_count; ++i) {
+        if (!intern_table(&n.backend_keys[i], &zv_facts::backends[i].name, 1)) return false;
     }
     done = true;
     return true;
@@ -83,9 +93,8 @@ void raise_while_handling(PyObject *caught, PyObject *type, const char *message,
     PyErr_SetString(type, message);
     PyErr_SetHandledException(previous.get());
     if (from_none) {
-        zv::Ref exc(take_exception());
+        zv::PendingError exc;
         if (exc) PyException_SetCause(exc.get(), nullptr);  // also suppresses the context
-        restore_exception(exc.release());
     }
 }
 
@@ -162,15 +171,14 @@ bool bind_from(PyObject *m, const char *module, const char *name) {
 
 // The traceback entry that names the failed initialisation.
 void add_init_traceback(int line) {
-    PyObject *exc = take_exception();
+    zv::PendingError exc;
     if (!exc) return;
     PyCodeObject *code =
         PyCode_NewEmpty("zorvane_robj_d.cpp", "init zorvane_road_objects.zorvane_robj_d", line);
     PyObject *globals = code ? PyDict_New() : nullptr;
     PyFrameObject *frame =
         globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    PyErr_Clear();
-    restore_exception(exc);
+    exc.restore();
     if (frame) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(globals);
@@ -228,12 +236,11 @@ PyMODINIT_FUNC PyInit_zorvane_robj_d(void) {
         line = run_import_sequence(m.get());
         if (line) {
             // Leave no usable module behind.
-            zv::Ref exc(take_exception());
+            zv::PendingError exc;
             if (entered && PyDict_GetItemWithError(modules, name.get()) == m.get()) {
                 PyDict_DelItem(modules, name.get());
             }
-            PyErr_Clear();
-            restore_exception(exc.release());
+            exc.restore();
             g.dict = nullptr;
             Py_CLEAR(g.stderr_type);
             Py_CLEAR(g.engine_type);

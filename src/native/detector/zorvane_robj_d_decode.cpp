@@ -23,17 +23,10 @@ namespace {
 
 // Model class id -> detection class id (-1: not a road class).
 int road_class(int32_t model_class) {
-    switch (model_class) {
-    case 0: return 0;   // person
-    case 1: return 1;   // bicycle
-    case 3: return 2;   // motorcycle
-    case 2: return 3;   // car
-    case 5: return 4;   // bus
-    case 7: return 5;   // truck
-    case 9: return 6;   // traffic_light
-    case 11: return 7;  // stop_sign
-    default: return -1;
+    for (size_t cls = 0; cls < zv_facts::class_count; ++cls) {
+        if (zv_facts::model_class_ids[cls] == model_class) return static_cast<int>(cls);
     }
+    return -1;
 }
 
 // A kept row.
@@ -369,8 +362,8 @@ PyObject *engine_postprocess_detections(EngineObject *self, PyObject *outputs) {
     if (!made) return nullptr;
 
     // Groups in order of each class's first kept row; rows keep their order.
-    std::vector<Py_ssize_t> members[8];
-    int order[8];
+    std::vector<Py_ssize_t> members[zv_facts::class_count];
+    int order[zv_facts::class_count];
     int groups = 0;
     try {
         for (size_t i = 0; i < kept.size(); ++i) {

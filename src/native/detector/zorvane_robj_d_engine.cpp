@@ -54,30 +54,20 @@ bool output_details(EngineObject *self) {
 // Execution providers and session creation.
 
 // The candidates for a lower-cased back-end name, in order of preference;
-// 0 rows when the comparison raised.
+// 0 rows when the comparison raised. Any other name gets the CPU only.
 size_t provider_row(PyObject *key, PyObject **row) {
-    struct Choice {
-        PyObject *key;
-        PyObject *row[4];
-        size_t count;
-    };
-    const Choice choices[] = {
-        {n.key_auto, {n.cuda, n.tensorrt, n.dml, n.cpu}, 4},
-        {n.key_cuda, {n.cuda, n.tensorrt, n.cpu}, 3},
-        {n.key_directml, {n.dml, n.cpu}, 2},
-        {n.key_cpu, {n.cpu}, 1},
-    };
-    const Choice *pick = &choices[3];  // any other name: the CPU only
-    for (const Choice &c : choices) {
-        int eq = PyObject_RichCompareBool(key, c.key, Py_EQ);
+    size_t pick = zv_facts::unknown_backend;
+    for (size_t b = 0; b < zv_facts::backend_count; ++b) {
+        int eq = PyObject_RichCompareBool(key, n.backend_keys[b], Py_EQ);
         if (eq < 0) return 0;
         if (eq) {
-            pick = &c;
+            pick = b;
             break;
         }
     }
-    for (size_t i = 0; i < pick->count; ++i) row[i] = pick->row[i];
-    return pick->count;
+    const zv_facts::Backend &choice = zv_facts::backends[pick];
+    for (size_t i = 0; i < choice.count; ++i) row[i] = n.provider_names[choice.providers[i]];
+    return choice.count;
 }
 
 PyObject *choose_providers(EngineObject *self) {
@@ -91,7 +81,7 @@ PyObject *choose_providers(EngineObject *self) {
     zv::Ref backend = zv::Ref::borrow(self->backend);
     zv::Ref key(PyObject_CallMethodNoArgs(backend.get(), n.lower));
     if (!key) return nullptr;
-    PyObject *row[4];
+    PyObject *row[zv_facts::provider_count];
     size_t count = provider_row(key.get(), row);
     if (!count) return nullptr;
     for (size_t i = 0; i < count; ++i) {
@@ -141,9 +131,8 @@ bool create_session(EngineObject *self, PyObject *model_data, PyObject *provider
     } else {
         Py_SETREF(self->session, Py_NewRef(Py_None));  // no session for such data
     }
-    PyObject *pending = take_exception();
+    zv::PendingError pending;
     suppress_stderr_exit(block);
-    restore_exception(pending);
     return ok;
 }
 

@@ -17,9 +17,8 @@ void fail_with(const char *message) {
 
 void raise_unchained(const char *message) {
     PyErr_SetString(PyExc_ValueError, message);
-    zv::Ref exc(take_exception());
+    zv::PendingError exc;
     if (exc) PyException_SetCause(exc.get(), nullptr);
-    restore_exception(exc.release());
 }
 
 // The whole file as bytes: with open(path, "rb") as f: data = f.read()
@@ -29,21 +28,15 @@ PyObject *read_file(PyObject *path) {
     zv::Ref f(PyObject_CallFunctionObjArgs(open.get(), path, n.rb, nullptr));
     if (!f) return nullptr;
     zv::Ref data(PyObject_CallMethodNoArgs(f.get(), n.read));
-    PyObject *pending = data ? nullptr : take_exception();
-    zv::Ref closed(PyObject_CallMethodNoArgs(f.get(), n.close));
-    if (pending) {
-        if (closed) {
-            restore_exception(pending);
-        } else {
-            // The error of close() replaces the one of read(), chained to it.
-            zv::Ref later(take_exception());
-            PyException_SetContext(later.get(), pending);
-            restore_exception(later.release());
-        }
-        return nullptr;
+    if (data) {
+        zv::Ref closed(PyObject_CallMethodNoArgs(f.get(), n.close));
+        return closed ? data.release() : nullptr;
     }
-    if (!closed) return nullptr;
-    return data.release();
+    zv::PendingError pending;
+    zv::Ref closed(PyObject_CallMethodNoArgs(f.get(), n.close));
+    // The error of close() replaces the one of read(), chained to it.
+    pending.restore_chained();
+    return nullptr;
 }
 
 PyObject *facade_new(PyTypeObject *type, PyObject *, PyObject *) {

@@ -3,6 +3,7 @@
 // the module state and the interned names used on the hot paths.
 #pragma once
 
+#include "zv_facts.hpp"
 #include "zv_native.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL zorvane_robj_d_ARRAY_API
@@ -94,9 +95,9 @@ struct Names {
     PyObject *get_inputs, *get_outputs, *name, *detect_objects;
     PyObject *stderr_, *fileno, *dup, *open, *devnull, *O_WRONLY, *dup2, *close;
     PyObject *read, *rb, *round_, *empty_str, *small, *auto_;
-    PyObject *class_names[8];
-    PyObject *cpu, *cuda, *tensorrt, *dml;
-    PyObject *key_auto, *key_cuda, *key_directml, *key_cpu;
+    PyObject *class_names[zv_facts::class_count];        // by class id
+    PyObject *provider_names[zv_facts::provider_count];  // as zv_facts::provider_names
+    PyObject *backend_keys[zv_facts::backend_count];     // as zv_facts::backends
     PyObject *threads, *SessionOptions, *sess_options, *intra_op_num_threads,
         *inter_op_num_threads, *environ_, *threads_env;
 };

@@ -196,25 +196,21 @@ void exit_locked(SuppressStderrObject *self) {
 }  // namespace
 
 void suppress_stderr_enter(SuppressStderrObject *self) {
-    PyObject *pending = take_exception();
+    zv::PendingError pending;
     if (lock_state()) {
         enter_locked(self);
         mirror_fields(self);
         unlock_state();
     }
-    PyErr_Clear();
-    restore_exception(pending);
 }
 
 void suppress_stderr_exit(SuppressStderrObject *self) {
-    PyObject *pending = take_exception();
+    zv::PendingError pending;
     if (lock_state()) {
         exit_locked(self);
         mirror_fields(self);
         unlock_state();
     }
-    PyErr_Clear();
-    restore_exception(pending);
 }
 
 namespace {

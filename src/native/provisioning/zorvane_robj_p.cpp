@@ -2,15 +2,13 @@
 // the public entry `download_robj_model`. The cached download itself is in
 // zorvane_robj_p_download.cpp.
 #include "zorvane_robj_p_internal.hpp"
+#include "zv_facts.hpp"
 
 namespace {
 
 using zv::Ref;
 
 PyObject *the_module = nullptr;
-
-// Accepted model names; each name is its own catalogue key.
-const char *const catalogue[] = {"small_fp32", "medium_fp32", "large_fp32"};
 
 const char failure_message[] = "Operation failed (drm)";
 
@@ -22,14 +20,14 @@ PyObject *empty() { return PyUnicode_FromStringAndSize(nullptr, 0); }
 PyObject *internal_download_robj_model(PyObject *model_name) {
     if (model_name == Py_None || PyUnicode_GET_LENGTH(model_name) == 0) return empty();
     const char *key = nullptr;
-    for (const char *entry : catalogue) {
+    for (const char *entry : zv_facts::catalogue) {
         if (PyUnicode_CompareWithASCIIString(model_name, entry) == 0) {
             key = entry;
             break;
         }
     }
     if (!key) return empty();
-    Ref file_name(PyUnicode_FromFormat("zorvane_robj_d_%s.dat", key));
+    Ref file_name(PyUnicode_FromFormat(zv_facts::model_file_format, key));
     if (!file_name) return nullptr;
     Ref path(zvp::internal_download_file(file_name.get()));
     if (!path) {
@@ -74,11 +72,14 @@ PyObject *download_robj_model(PyObject *, PyObject *args, PyObject *kwargs) {
     }
     if (!zvp::pending_is_exception()) return nullptr;
     // The failure carries the caught error as its context.
-    Ref caught(zvp::take_exception());
+    zv::PendingError caught;
     Ref failure(PyObject_CallFunction(PyExc_ValueError, "s", failure_message));
-    if (!failure) return nullptr;
-    PyException_SetContext(failure.get(), caught.release());
+    if (!failure) {
+        caught.discard();
+        return nullptr;
+    }
     zvp::restore_exception(failure.release());
+    caught.restore_chained();
     return nullptr;
 }
 
@@ -115,8 +116,8 @@ PyObject *get_data_dir() {
     if (!path) return nullptr;
     Ref home(PyObject_CallMethod(path.get(), "expanduser", "s", "~"));
     if (!home) return nullptr;
-    Ref dir(PyObject_CallMethod(path.get(), "join", "Oss", home.get(), ".zorvane",
-                                "zorvane_robj_data"));
+    Ref dir(PyObject_CallMethod(path.get(), "join", "Oss", home.get(), zv_facts::data_dir_parent,
+                                zv_facts::data_dir_name));
     if (!dir) return nullptr;
     Ref makedirs(PyObject_GetAttrString(os.get(), "makedirs"));
     Ref args(dir && makedirs ? PyTuple_Pack(1, dir.get()) : nullptr);

@@ -1,14 +1,11 @@
 // Model provisioning: the cached download of one model file with its update
 // check against the model server (`_internal_download_file`).
 #include "zorvane_robj_p_internal.hpp"
+#include "zv_facts.hpp"
 
 #include <algorithm>
 
 namespace {
-
-// Where the models are fetched from unless ZORVANE_ROBJ_MODEL_SERVER names
-// another base address: the package's own model server on this machine.
-const char default_server[] = "http://127.0.0.1:8470/";
 
 // Seconds: each HEAD request, each connection attempt and read of the GET,
 // and the wait for another call's download before a usable copy is used.
@@ -53,10 +50,8 @@ bool close_quietly(Ref &obj) {
         Ref r(PyObject_CallMethod(held.get(), "close", nullptr));
         return static_cast<bool>(r);
     }
-    PyObject *pending = zvp::take_exception();
+    zv::PendingError pending;
     Ref r(PyObject_CallMethod(held.get(), "close", nullptr));
-    if (!r) PyErr_Clear();
-    zvp::restore_exception(pending);
     return false;
 }
 
@@ -72,18 +67,26 @@ public:
 private:
     bool say(const char *fmt, ...);
     bool now(double *t);
+    Step decided(PyObject *result);
+    bool read_settings();
     bool load_globals();
     bool build_paths();
     Step take_turn();
+    Step check_cached_copy();
     bool examine_local_copy();
     bool examine_quietly();
+    Step ask_server();
     PyObject *head();
+    PyObject *timed_head();
     bool read_head(PyObject *response, int *server_size);
     Step update_check();
     Step compare_stamps();
+    Step compare_sizes(int server_size);
     Step probe();
     Step download();
     Step request();
+    Step refused(PyObject *status);
+    bool read_get_headers();
     Step fetch_body();
     bool check_length(long long received);
     Step install(double start);
@@ -129,6 +132,22 @@ bool Download::now(double *t) {
     return !(*t == -1.0 && PyErr_Occurred());
 }
 
+// The call's answer (a new reference; null when making it failed).
+Step Download::decided(PyObject *result) {
+    result_.reset(result);
+    return result_ ? Step::done : Step::failed;
+}
+
+// Settings, read afresh on every call; the time limit counts from here.
+bool Download::read_settings() {
+    if (!load_globals() || !zvp::read_setting(os_.get(), "ZORVANE_VERBOSE", &verbose_) ||
+        !zvp::read_setting(os_.get(), "ZORVANE_ROBJ_SKIP_UPDATE", &skip_) ||
+        !zvp::read_time_limit(os_.get(), &limit_))
+        return false;
+    deadline_.start(limit_);
+    return true;
+}
+
 bool Download::load_globals() {
     os_.reset(zvp::module_global("os"));
     if (!os_) return false;
@@ -151,7 +170,8 @@ bool Download::build_paths() {
     if (!base) return false;
     int set = PyObject_IsTrue(base.get());
     if (set < 0) return false;
-    if (!set) base.reset(PyUnicode_FromString(default_server));
+    // Unset or empty: the package's own model server on this machine.
+    if (!set) base.reset(PyUnicode_FromString(zv_facts::default_server));
     if (!base) return false;
     Ref slash(PyUnicode_FromString("/"));
     Py_ssize_t ends = slash ? PyUnicode_Tailmatch(base.get(), slash.get(), 0, PY_SSIZE_T_MAX, 1)
@@ -166,7 +186,7 @@ bool Download::build_paths() {
     if (!dir) return false;
     local_.reset(PyObject_CallMethod(path_.get(), "join", "OO", dir.get(), name_.get()));
     if (!local_) return false;
-    Ref stamp_name(PyUnicode_FromFormat("%U.last_modified", name_.get()));
+    Ref stamp_name(PyUnicode_FromFormat(zv_facts::stamp_format, name_.get()));
     if (!stamp_name) return false;
     stamp_path_.reset(PyObject_CallMethod(path_.get(), "join", "OO", dir.get(), stamp_name.get()));
     if (!stamp_path_) return false;
@@ -196,8 +216,7 @@ Step Download::take_turn() {
                    !say("%s Using cached file (offline mode)", check_mark)) {
             return Step::failed;
         }
-        result_.reset(local_path());
-        return result_ ? Step::done : Step::failed;
+        return decided(local_path());
     }
     got = zvp::lock_acquire(lock_path.get(), std::max(deadline_.remaining(), 0.0), &lock_);
     if (got != 0) return got > 0 ? Step::next : Step::failed;
@@ -205,8 +224,7 @@ Step Download::take_turn() {
     Ref exc(zvp::take_exception());
     Ref text(exc ? zvp::error_text(exc.get(), 100) : nullptr);
     if (!text || !say("Download error: %U", text.get())) return Step::failed;
-    result_.reset(empty());
-    return result_ ? Step::done : Step::failed;
+    return decided(empty());
 }
 
 // The local copy: usable when it exists with a readable size above 0.
@@ -239,6 +257,35 @@ bool Download::examine_quietly() {
     bool ok = examine_local_copy();
     verbose_ = level;
     return ok;
+}
+
+// The copy in the data directory. With update checks off, a usable copy is
+// the answer without asking the server.
+Step Download::check_cached_copy() {
+    if (!examine_local_copy()) return Step::failed;
+    if (skip_ == 0 || !usable_) return Step::next;
+    if (!say("Skip update check enabled, using cached file")) return Step::failed;
+    return decided(local_path());
+}
+
+// The server, asked whether a usable copy is current, or else for the file's
+// size. When it cannot be reached the usable copy is the answer, or, without
+// one, nothing. `next`: the file is to be downloaded.
+Step Download::ask_server() {
+    if (usable_) {
+        Step s = update_check();
+        if (s != Step::failed) return s;
+        Ref text(caught_text(50, false));
+        if (!text || !say("Server unreachable: %U", text.get()) ||
+            !say("%s Using cached file (offline mode)", check_mark))
+            return Step::failed;
+        return decided(local_path());
+    }
+    if (!say("File not found locally, must download")) return Step::failed;
+    if (probe() != Step::failed) return Step::next;
+    Ref text(caught_text(50, false));
+    if (!text || !say("Can't reach server: %U", text.get())) return Step::failed;
+    return decided(empty());
 }
 
 // requests.head(url, timeout=5), or less when the call's time runs out:
@@ -288,15 +335,8 @@ bool Download::read_head(PyObject *response, int *server_size) {
 // The HEAD request against a usable copy: current by stamp, else by size.
 Step Download::update_check() {
     if (!say("Checking server for updates...")) return Step::failed;
-    double start = 0, end = 0;
-    if (verbose_ >= 1 && !now(&start)) return Step::failed;
-    Ref response(head());
+    Ref response(timed_head());
     if (!response) return Step::failed;
-    if (verbose_ >= 1) {
-        if (!now(&end)) return Step::failed;
-        Ref secs(zvp::fixed(end - start, 2));
-        if (!secs || !say("Server check took %U seconds", secs.get())) return Step::failed;
-    }
     int server_size = 0;
     if (!read_head(response.get(), &server_size)) return Step::failed;
     Ref mib(zvp::whole_mib(server_size));
@@ -307,7 +347,24 @@ Step Download::update_check() {
     int stamped = PyObject_IsTrue(has_stamp.get());
     if (stamped < 0) return Step::failed;
     if (stamped) return compare_stamps();
+    return compare_sizes(server_size);
+}
 
+// The HEAD request, with its duration reported when verbose.
+PyObject *Download::timed_head() {
+    double start = 0, end = 0;
+    if (verbose_ >= 1 && !now(&start)) return nullptr;
+    Ref response(head());
+    if (!response || verbose_ < 1) return response.release();
+    if (!now(&end)) return nullptr;
+    Ref secs(zvp::fixed(end - start, 2));
+    if (!secs || !say("Server check took %U seconds", secs.get())) return nullptr;
+    return response.release();
+}
+
+// Without a timestamp file the copy is current when its size is the
+// server's; the server's stamp is then kept for the next check.
+Step Download::compare_sizes(int server_size) {
     if (!say("No timestamp file, comparing sizes...")) return Step::failed;
     if (local_size_ != server_size)
         return say("%s Size mismatch", warning_sign) ? Step::next : Step::failed;
@@ -427,36 +484,42 @@ Step Download::request() {
     Ref ok_status(PyLong_FromLong(200));
     int failed = ok_status ? PyObject_RichCompareBool(status.get(), ok_status.get(), Py_NE) : -1;
     if (failed < 0) return Step::failed;
-    if (failed) {
-        if (!say("Download failed: HTTP %S", status.get())) return Step::failed;
-        if (usable_) {
-            if (!say("Using cached file instead")) return Step::failed;
-            result_.reset(local_path());
-        } else {
-            result_.reset(empty());
-        }
-        return result_ ? Step::done : Step::failed;
-    }
+    if (failed) return refused(status.get());
+    return read_get_headers() ? Step::next : Step::failed;
+}
 
+// A GET answered with another status than 200: the usable copy, if any, is
+// the answer.
+Step Download::refused(PyObject *status) {
+    if (!say("Download failed: HTTP %S", status)) return Step::failed;
+    if (!usable_) return decided(empty());
+    if (!say("Using cached file instead")) return Step::failed;
+    return decided(local_path());
+}
+
+// What the GET's headers promise: the total, the stamp when the HEAD gave
+// none, whether the body comes without a content coding, and the digest that
+// such a body must match.
+bool Download::read_get_headers() {
     Ref zero(PyLong_FromLong(0));
     Ref length(zero ? header(response_.get(), "content-length", zero.get()) : nullptr);
     total_.reset(length ? PyNumber_Long(length.get()) : nullptr);
-    if (!total_) return Step::failed;
+    if (!total_) return false;
     int have = PyObject_IsTrue(server_stamp_.get());
-    if (have < 0) return Step::failed;
+    if (have < 0) return false;
     if (!have) {
         Ref no_stamp(empty());
         server_stamp_.reset(no_stamp ? header(response_.get(), "last-modified", no_stamp.get())
                                      : nullptr);
-        if (!server_stamp_) return Step::failed;
+        if (!server_stamp_) return false;
     }
     Ref headers(PyObject_GetAttrString(response_.get(), "headers"));
     int plain = headers ? no_content_coding(headers.get()) : -1;
-    if (plain < 0) return Step::failed;
+    if (plain < 0) return false;
     plain_ = plain != 0;
     Ref digest(header(response_.get(), "repr-digest", Py_None));
-    if (!digest || !digest_.parse(digest.get())) return Step::failed;
-    return !plain_ || digest_.start() ? Step::next : Step::failed;
+    if (!digest || !digest_.parse(digest.get())) return false;
+    return !plain_ || digest_.start();
 }
 
 // The download into the temporary file, then the atomic replace.
@@ -515,44 +578,19 @@ PyObject *Download::caught_text(Py_ssize_t n, bool cut) {
     return exc ? zvp::error_text(exc.get(), n) : nullptr;
 }
 
+// The steps of one call: our turn for the file, the cached copy, the server's
+// word on it, then the download into a temporary file that replaces the copy
+// once it is verified.
 PyObject *Download::run() {
-    // Settings, read afresh on every call; the time limit counts from here.
-    if (!load_globals()) return nullptr;
-    if (!zvp::read_setting(os_.get(), "ZORVANE_VERBOSE", &verbose_)) return nullptr;
-    if (!zvp::read_setting(os_.get(), "ZORVANE_ROBJ_SKIP_UPDATE", &skip_)) return nullptr;
-    if (!zvp::read_time_limit(os_.get(), &limit_)) return nullptr;
-    deadline_.start(limit_);
-
+    if (!read_settings()) return nullptr;
     if (name_.get() == Py_None || PyUnicode_GET_LENGTH(name_.get()) == 0) return empty();
     if (!say("Processing: %U", name_.get())) return nullptr;
     if (!build_paths()) return nullptr;
-    Step turn = take_turn();
-    if (turn != Step::next) return turn == Step::done ? result_.release() : nullptr;
+    Step s = take_turn();
+    if (s == Step::next) s = check_cached_copy();
+    if (s == Step::next) s = ask_server();
+    if (s != Step::next) return s == Step::done ? result_.release() : nullptr;
 
-    if (!examine_local_copy()) return nullptr;
-    if (skip_ != 0 && usable_) {
-        if (!say("Skip update check enabled, using cached file")) return nullptr;
-        return local_path();
-    }
-
-    if (usable_) {
-        Step s = update_check();
-        if (s == Step::done) return result_.release();
-        if (s == Step::failed) {
-            Ref text(caught_text(50, false));
-            if (!text || !say("Server unreachable: %U", text.get()) ||
-                !say("%s Using cached file (offline mode)", check_mark))
-                return nullptr;
-            return local_path();
-        }
-    } else {
-        if (!say("File not found locally, must download")) return nullptr;
-        if (probe() == Step::failed) {
-            Ref text(caught_text(50, false));
-            if (!text || !say("Can't reach server: %U", text.get())) return nullptr;
-            return empty();
-        }
-    }
     if (!server_stamp_) server_stamp_.reset(empty());
     if (!server_stamp_) return nullptr;
     return finish_download();

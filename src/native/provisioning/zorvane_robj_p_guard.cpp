@@ -62,12 +62,9 @@ bool Deadline::timeout(double per_operation, double *out) const {
 
 bool Deadline::replace_error() const {
     if (!pending_is_exception()) return false;
-    zv::Ref caught(take_exception());
-    expire();
-    zv::Ref timeout_error(take_exception());
-    if (!timeout_error) return false;
-    PyException_SetContext(timeout_error.get(), caught.release());
-    restore_exception(timeout_error.release());
+    zv::PendingError caught;
+    expire();  // always raises: the time-out wins, chained to the caught error
+    caught.restore_chained();
     return false;
 }
 
@@ -172,14 +169,12 @@ bool Watchdog::fired() const {
 
 void Watchdog::disarm() {
     if (!state_) return;
-    PyObject *pending = take_exception();
+    zv::PendingError pending;
     auto *st = static_cast<WatchState *>(PyCapsule_GetPointer(state_.get(), watch_capsule));
     if (st) st->armed = false;
     zv::Ref r(PyObject_CallMethod(timer_.get(), "cancel", nullptr));
-    if (!r || !st) PyErr_Clear();
     timer_.reset();
     state_.reset();
-    restore_exception(pending);
 }
 
 // ---------------------------------------------------------------------------

@@ -123,10 +123,8 @@ bool print_message_v(const char *fmt, va_list ap) {
 // Closes `f`, keeping an exception that is already pending.
 static bool close_file(PyObject *f) {
     if (PyErr_Occurred()) {
-        PyObject *pending = take_exception();
+        zv::PendingError pending;
         zv::Ref r(PyObject_CallMethod(f, "close", nullptr));
-        if (!r) PyErr_Clear();
-        restore_exception(pending);
         return false;
     }
     zv::Ref r(PyObject_CallMethod(f, "close", nullptr));
