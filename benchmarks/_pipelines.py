@@ -17,6 +17,7 @@ from __future__ import annotations
 import contextlib
 import io
 import json
+import sys
 from pathlib import Path
 
 import cv2
@@ -27,7 +28,8 @@ REPO = Path(__file__).resolve().parent.parent
 UPSTREAM_DIR = REPO / "third_party" / "upstream_models"
 MODELS_DIR = REPO / "models"
 
-CANVAS = 640
+sys.path.insert(0, str(REPO / "tests"))
+from _models import reference_preprocess  # noqa: E402
 IOU_THRESHOLD = 0.6
 SCORE_THRESHOLD = 0.001
 MAX_DETECTIONS = 100
@@ -61,19 +63,8 @@ def session(path_or_bytes, threads: int | None = None, quiet: bool = False) -> o
 
 
 def canvas_inputs(bgr: np.ndarray) -> dict[str, np.ndarray]:
-    h, w = bgr.shape[:2]
-    s = np.float32(CANVAS) / np.float32(max(h, w))
-    new_h = int(np.float32(h) * s)
-    new_w = int(np.float32(w) * s)
-    resized = cv2.resize(bgr, (new_w, new_h), interpolation=cv2.INTER_LINEAR)
-    canvas = np.zeros((CANVAS, CANVAS, 3), dtype=np.uint8)
-    canvas[:new_h, :new_w, :] = resized
-    rgb = cv2.cvtColor(canvas, cv2.COLOR_BGR2RGB)
-    x = rgb.astype(np.float32) / 255.0
-    x = np.expand_dims(np.transpose(x, (2, 0, 1)), axis=0)
-    return {"image": x,
-            "im_shape": np.array([[CANVAS, CANVAS]], dtype=np.float32),
-            "scale_factor": np.array([[s, s]], dtype=np.float32)}
+    x, im_shape, scale_factor, _ = reference_preprocess(bgr)
+    return {"image": x, "im_shape": im_shape, "scale_factor": scale_factor}
 
 
 def nms_per_class(boxes: np.ndarray, scores: np.ndarray):

@@ -17,6 +17,7 @@ import argparse
 import json
 import platform
 import statistics
+import sys
 import time
 from pathlib import Path
 
@@ -25,28 +26,8 @@ import numpy as np
 from zorvane_road_objects.utils import nms
 
 RESULTS = Path(__file__).resolve().parent / "results"
-
-
-def plain_greedy(boxes, scores, iou_threshold):
-    """The plain greedy loop: one vectorised step per kept box."""
-    b = np.asarray(boxes, dtype=np.float64).reshape(-1, 4)
-    s = np.asarray(scores, dtype=np.float64).reshape(-1)
-    order = np.argsort(-s, kind="stable")
-    x1, y1, x2, y2 = b.T
-    area = np.maximum(x2 - x1, 0.0) * np.maximum(y2 - y1, 0.0)
-    keep = []
-    while order.size:
-        i = order[0]
-        keep.append(i)
-        rest = order[1:]
-        iw = np.maximum(np.minimum(x2[i], x2[rest]) - np.maximum(x1[i], x1[rest]), 0.0)
-        ih = np.maximum(np.minimum(y2[i], y2[rest]) - np.maximum(y1[i], y1[rest]), 0.0)
-        inter = iw * ih
-        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-            union = area[i] + area[rest] - inter
-            iou = np.where(union > 0, inter / union, 0.0)
-        order = rest[iou <= iou_threshold]
-    return np.asarray(keep, dtype=np.intp)
+sys.path.insert(0, str(RESULTS.parent.parent / "tests"))
+from _nms_ref import plain_greedy  # noqa: E402
 
 
 def _boxes(corner, size):

@@ -50,6 +50,7 @@ import onnxruntime as ort
 from onnx import TensorProto, helper, numpy_helper
 
 from _pipelines import canvas_inputs
+from _models import _inputs as _interface_inputs
 from zorvane_road_objects.utils import nms
 from zorvane_road_objects.zorvane_robj_d import zv_robj_d
 
@@ -69,14 +70,6 @@ DECODE_ROWS = 10_000
 
 # --------------------------------------------------------------------------
 # Models
-
-
-def _interface_inputs():
-    return [
-        helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, CANVAS, CANVAS]),
-        helper.make_tensor_value_info("im_shape", TensorProto.FLOAT, [1, 2]),
-        helper.make_tensor_value_info("scale_factor", TensorProto.FLOAT, [1, 2]),
-    ]
 
 
 def constant_model(rows: np.ndarray) -> bytes:

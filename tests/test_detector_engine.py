@@ -107,21 +107,6 @@ def test_arguments_by_position_and_keyword(car_model):
     assert e.conf_threshold == float(np.float32(0.1))
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, r"__init__\(\) takes at least 1 positional argument \(0 given\)"),
-        ((b"x",) * 6, {}, r"__init__\(\) takes at most 5 positional arguments \(6 given\)"),
-        ((b"x",), {"providers": []}, r"__init__\(\) got an unexpected keyword argument 'providers'"),
-        ((b"x",), {"model_path_byte": b"y"}, r"__init__\(\) got multiple values for keyword argument 'model_path_byte'"),
-        ((), {"conf_thres": 0.3}, r"__init__\(\) takes at least 1 positional argument \(0 given\)"),
-    ],
-)
-def test_argument_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match=message):
-        zd.zv_robj_d(*args, **kwargs)
-
-
 def test_threshold_conversion_comes_first():
     with pytest.raises(TypeError):
         zd.zv_robj_d(b"", "0.3")  # a str is not a float, even before INVALID_DATA

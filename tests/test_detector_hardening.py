@@ -304,21 +304,3 @@ def test_bad_environment_value_warning_names_variable_and_value():
     )
     assert text == ["ignoring ZORVANE_ROBJ_THREADS='many': not a positive integer"]
     assert category == "RuntimeWarning"
-
-
-@pytest.mark.parametrize(
-    "make, message",
-    [
-        (lambda: zd.zv_robj_d(*[b"x"] * 6, threads=2),
-         r"__init__\(\) takes at most 5 positional arguments \(6 given\)"),
-        (lambda: zd.zv_road_object_detector(*["x"] * 5, threads=2),
-         r"__init__\(\) takes at most 4 positional arguments \(5 given\)"),
-        (lambda: zd.zv_robj_d(threads=2),
-         r"__init__\(\) takes at least 1 positional argument \(0 given\)"),
-        (lambda: zd.zv_robj_d(b"x", thread=2),
-         r"__init__\(\) got an unexpected keyword argument 'thread'"),
-    ],
-)
-def test_argument_messages_are_unchanged_by_the_keyword(make, message):
-    with pytest.raises(TypeError, match=message):
-        make()

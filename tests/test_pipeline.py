@@ -12,6 +12,7 @@ import pytest
 
 from _httpd import Resource, TestServer
 from _media import REPO, SAMPLES, block_level, engine_factory, frame_image, mean_box_model, write_video
+from _serving import model_server
 from zorvane_road_objects.pipeline import detect_stream
 from zorvane_road_objects.stream import StreamError
 
@@ -166,8 +167,6 @@ def test_a_dropped_stream_raises_after_the_frames_before_it(tmp_path, model):
 @pytest.fixture
 def catalogue_server(tmp_path, monkeypatch):
     """The checkout's small catalogue model served by the package's model server."""
-    from zorvane_road_objects.model_server import make_server
-
     real = REPO / "models" / "zorvane_robj_d_small_fp32.dat"
     if not real.is_file():
         pytest.skip("catalogue model not in the checkout")
@@ -176,15 +175,8 @@ def catalogue_server(tmp_path, monkeypatch):
     (root / real.name).write_bytes(real.read_bytes())
     home = tmp_path / "home"
     home.mkdir()
-    monkeypatch.setenv("HOME", str(home))
-    server = make_server(root, "127.0.0.1", 0)
-    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
-    thread.start()
-    monkeypatch.setenv("ZORVANE_ROBJ_MODEL_SERVER", server.url)
-    yield server
-    server.shutdown()
-    server.server_close()
-    thread.join(10)
+    with model_server(root, home, monkeypatch) as server:
+        yield server
 
 
 def test_catalogue_model_with_tracking(catalogue_server, tmp_path):

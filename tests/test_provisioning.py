@@ -805,19 +805,6 @@ def test_keyboard_interrupt_passes_through(home):
         download_robj_model(Interrupting())
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: download_robj_model(), "download_robj_model() takes exactly 1 positional argument (0 given)"),
-    (lambda: download_robj_model("a", "b"), "download_robj_model() takes exactly 1 positional argument (2 given)"),
-    (lambda: download_robj_model(name="a"), "download_robj_model() got an unexpected keyword argument 'name'"),
-    (lambda: download_robj_model("a", model_name="a"),
-     "download_robj_model() got multiple values for keyword argument 'model_name'"),
-])
-def test_argument_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-
-
 def test_module_surface():
     public = {n for n in dir(zorvane_robj_p) if not n.startswith("_")}
     # The imported modules are kept as module globals.

@@ -272,35 +272,6 @@ def test_repeated_init_resets_nothing(key_source):
 
 
 # ---------------------------------------------------------------------------
-# Arguments
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda e: e.encrypt_sensitive_data(), None),
-        (lambda e: e.encrypt_sensitive_data("a", "b"), None),
-        (lambda e: e.encrypt_sensitive_data(data="a"), None),
-        (lambda e: e.decrypt_sensitive_data(), None),
-        (lambda e: e.decrypt_sensitive_data(b"t", b"u"), None),
-        (lambda e: e.decrypt_sensitive_data(encrypted_data=b"t"), None),
-        (lambda e: SecurityEngine("seed"), "__init__() takes exactly 0 positional arguments (1 given)"),
-        (lambda e: SecurityEngine(master_key=b"k"),
-         "__init__() got an unexpected keyword argument 'master_key'"),
-        (lambda e: e.__init__(1, 2), "__init__() takes exactly 0 positional arguments (2 given)"),
-    ],
-)
-def test_argument_counts_and_keywords(call, message):
-    engine = SecurityEngine()
-    with pytest.raises(TypeError) as info:
-        call(engine)
-    if message is not None:
-        assert str(info.value) == message
-    # Argument errors are not encryption calls: the count did not move.
-    assert open_token(DERIVED_KEY, engine.encrypt_sensitive_data("x"))[0] == 1
-
-
-# ---------------------------------------------------------------------------
 # Threads sharing one engine
 
 

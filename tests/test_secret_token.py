@@ -159,26 +159,3 @@ def test_argument_types(bad, got):
             call()
         assert str(info.value) == (
             f"Argument '{name}' has incorrect type (expected str, got {got})")
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda e: e.generate_auth_token("u"),
-         "generate_auth_token() takes exactly 2 positional arguments (1 given)"),
-        (lambda e: e.generate_auth_token("u", "p", "x"),
-         "generate_auth_token() takes exactly 2 positional arguments (3 given)"),
-        (lambda e: e.generate_auth_token("u", username="v"),
-         "generate_auth_token() got multiple values for keyword argument 'username'"),
-        (lambda e: e.generate_auth_token("u", "p", ttl=1),
-         "generate_auth_token() got an unexpected keyword argument 'ttl'"),
-        (lambda e: e.validate_auth_token(), None),
-        (lambda e: e.validate_auth_token(token="t"), None),
-        (lambda e: TokenEngine("key"), "__init__() takes exactly 0 positional arguments (1 given)"),
-    ],
-)
-def test_argument_counts_and_keywords(call, message):
-    with pytest.raises(TypeError) as info:
-        call(TokenEngine())
-    if message is not None:
-        assert str(info.value) == message

@@ -102,32 +102,3 @@ def test_argument_types(sleeps, bad, got):
             call()
         assert str(info.value) == type_error(name, got)
     assert sleeps == []
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda v: v.store_secret("k"), "store_secret() takes exactly 2 positional arguments (1 given)"),
-        (lambda v: v.store_secret(), "store_secret() takes exactly 2 positional arguments (0 given)"),
-        (lambda v: v.store_secret("k", "v", "x"),
-         "store_secret() takes exactly 2 positional arguments (3 given)"),
-        (lambda v: v.store_secret(value="v"),
-         "store_secret() takes exactly 2 positional arguments (0 given)"),
-        (lambda v: v.store_secret("k", key="k"),
-         "store_secret() got multiple values for keyword argument 'key'"),
-        (lambda v: v.store_secret("k", "v", other=1),
-         "store_secret() got an unexpected keyword argument 'other'"),
-        (lambda v: v.unlock_vault(), None),
-        (lambda v: v.unlock_vault("a", "b"), None),
-        (lambda v: v.unlock_vault(master_password="a"), None),
-        (lambda v: v.retrieve_secret(key="k"), None),
-        (lambda v: KeyVault(1), "__init__() takes exactly 0 positional arguments (1 given)"),
-        (lambda v: KeyVault(locked=False), "__init__() got an unexpected keyword argument 'locked'"),
-    ],
-)
-def test_argument_counts_and_keywords(sleeps, call, message):
-    with pytest.raises(TypeError) as info:
-        call(KeyVault())
-    if message is not None:
-        assert str(info.value) == message
-    assert sleeps == []

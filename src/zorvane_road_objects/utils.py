@@ -252,71 +252,107 @@ def _greedy(geo, alive, thr, reach, open_, open_view, dropped, may_stop):
     steps stop paying off, returns (boxes kept, boxes dropped, candidates
     looked at) over the last steps.
     """
-    x1, y1, x2, y2 = geo[:4]
     windows = _Windows(geo, alive, reach)
-    # Running balance over the last _WINDOW batches of the cost the graph
-    # would have had for the dropped boxes minus the cost of the batches.
-    recent = [(0.0, 0, 0, 0)] * _WINDOW
-    balance = 0.0
-    batches = kept = gone = looked = 0
-    i = -1
+    payoff = _Payoff()
+    last = -1
     while True:
-        # The next _BATCH open boxes, in rank order; every box ranked before
-        # them is settled, so greedy among them alone decides their fate.
-        batch = []
-        while len(batch) < _BATCH:
-            i = open_.find(1, i + 1)
-            if i < 0:
-                break
-            open_[i] = 0
-            batch.append(i)
+        batch, last = _next_batch(open_, last)
         if not batch:
             return None
         if len(batch) > 1:
-            q = np.array(batch)
-            winners = _greedy_small(np.stack([x1[q], y1[q], x2[q], y2[q]], axis=1), thr)
-            if winners.size < q.size:
-                lost = np.ones(q.size, dtype=bool)
-                lost[winners] = False
-                dropped[q[lost]] = True
-                batch = q[winners].tolist()
-        # Each winner drops the open boxes within its window above thr.
-        parts, owners, width = windows.gather(batch)
-        hits = 0
-        if parts:
-            cand = np.concatenate(parts) if len(parts) > 1 else parts[0]
-            if len(owners) > 1:
-                own = np.repeat([o for o, _ in owners], [c for _, c in owners])
-            else:
-                own = owners[0][0]
-            live = open_view[cand] != 0
-            if not live.all():
-                cand = cand[live]
-                own = own[live] if len(owners) > 1 else own
-            if cand.size:
-                hit = cand[_iou(geo, own, cand) > thr]
-                if hit.size:
-                    hit = np.unique(hit)
-                    hits = hit.size
-                    open_view[hit] = 0
-                    dropped[hit] = True
-        if may_stop:
-            n_win = len(batch)
-            pairs = min(_PAIRS_PER_CAND * width / n_win, _MAX_PAIRS_PER_BOX)
-            gain = hits * (_GRAPH_BOX + _GRAPH_PAIR * pairs)
-            gain -= _STEP + _STEP_BOX * n_win + _STEP_CAND * width
-            slot = batches % _WINDOW
-            old_gain, old_kept, old_hits, old_width = recent[slot]
-            recent[slot] = (gain, n_win, hits, width)
-            balance += gain - old_gain
-            kept += n_win - old_kept
-            gone += hits - old_hits
-            looked += width - old_width
-            batches += 1
-            if batches >= _WINDOW and balance < 0.0:
-                return kept, gone, looked
+            batch = _settle_batch(geo, batch, thr, dropped)
+        hits, looked = _drop_neighbours(geo, windows, batch, thr, open_view, dropped)
+        if may_stop and payoff.stops_paying(len(batch), hits, looked):
+            return payoff.kept, payoff.gone, payoff.looked
 
 
+def _next_batch(open_, last):
+    """The next _BATCH open boxes after rank `last`, in rank order, closed.
+
+    Every box ranked before them is settled, so greedy among them alone
+    decides their fate.  Returns them and the rank to go on from.
+    """
+    batch = []
+    while len(batch) < _BATCH:
+        last = open_.find(1, last + 1)
+        if last < 0:
+            break
+        open_[last] = 0
+        batch.append(last)
+    return batch, last
+
+
+def _settle_batch(geo, batch, thr, dropped):
+    """Greedy among the boxes of `batch` alone: marks the losers dropped and
+    returns the winners."""
+    x1, y1, x2, y2 = geo[:4]
+    ranks = np.array(batch)
+    winners = _greedy_small(np.stack([x1[ranks], y1[ranks], x2[ranks], y2[ranks]], axis=1), thr)
+    if winners.size == ranks.size:
+        return batch
+    lost = np.ones(ranks.size, dtype=bool)
+    lost[winners] = False
+    dropped[ranks[lost]] = True
+    return ranks[winners].tolist()
+
+
+def _drop_neighbours(geo, windows, winners, thr, open_view, dropped):
+    """Each winner drops the open boxes within its window above thr.
+
+    Returns (boxes dropped, candidates and strips looked at).
+    """
+    parts, owners, looked = windows.gather(winners)
+    if not parts:
+        return 0, looked
+    cand = np.concatenate(parts) if len(parts) > 1 else parts[0]
+    several = len(owners) > 1
+    if several:
+        owner = np.repeat([o for o, _ in owners], [c for _, c in owners])
+    else:
+        owner = owners[0][0]
+    live = open_view[cand] != 0
+    if not live.all():
+        cand = cand[live]
+        owner = owner[live] if several else owner
+    if not cand.size:
+        return 0, looked
+    hit = cand[_iou(geo, owner, cand) > thr]
+    if not hit.size:
+        return 0, looked
+    hit = np.unique(hit)
+    open_view[hit] = 0
+    dropped[hit] = True
+    return hit.size, looked
+
+
+class _Payoff:
+    """Whether greedy steps still pay off against settling over the graph.
+
+    Keeps a running balance over the last _WINDOW batches of the cost the
+    graph would have had for the dropped boxes minus the cost of the
+    batches, with the boxes kept, dropped and candidates looked at over them.
+    """
+
+    def __init__(self):
+        self.recent = [(0.0, 0, 0, 0)] * _WINDOW
+        self.balance = 0.0
+        self.batches = self.kept = self.gone = self.looked = 0
+
+    def stops_paying(self, kept, gone, looked):
+        """Counts a batch; true once the last _WINDOW batches cost more than
+        they saved."""
+        pairs = min(_PAIRS_PER_CAND * looked / kept, _MAX_PAIRS_PER_BOX)
+        gain = gone * (_GRAPH_BOX + _GRAPH_PAIR * pairs)
+        gain -= _STEP + _STEP_BOX * kept + _STEP_CAND * looked
+        slot = self.batches % _WINDOW
+        old_gain, old_kept, old_gone, old_looked = self.recent[slot]
+        self.recent[slot] = (gain, kept, gone, looked)
+        self.balance += gain - old_gain
+        self.kept += kept - old_kept
+        self.gone += gone - old_gone
+        self.looked += looked - old_looked
+        self.batches += 1
+        return self.batches >= _WINDOW and self.balance < 0.0
 
 
 class _Windows:
@@ -340,64 +376,75 @@ class _Windows:
 
     def __init__(self, geo, alive, reach):
         x1, y1, x2, y2, w, h, _ = geo
-        m = alive.size
         frac = reach * (1.0 - _REL)
-        ax1, ax2, aw = x1[alive], x2[alive], w[alive]
-        ay1, ay2, ah = y1[alive], y2[alive], h[alive]
+        left, right, width = x1[alive], x2[alive], w[alive]
+        top, bottom, height = y1[alive], y2[alive], h[alive]
         self.y1 = y1
-        self.lo_x = (ax1 - _back(ax1, ax2, aw, float(aw.max()), frac)).tolist()
-        self.hi_x = _reach(ax1, ax2, aw, frac).tolist()
-        lo_y = ay1 - _back(ay1, ay2, ah, float(ah.max()), frac)
-        hi_y = _reach(ay1, ay2, ah, frac)
+        self.lo_x = (left - _back(left, right, width, float(width.max()), frac)).tolist()
+        self.hi_x = _reach(left, right, width, frac).tolist()
+        lo_y = top - _back(top, bottom, height, float(height.max()), frac)
+        hi_y = _reach(top, bottom, height, frac)
         self.lo_y = lo_y.tolist()
         self.hi_y = hi_y.tolist()
-        gid, ask = _height_groups(ah, frac)
-        ng = int(gid.max()) + 1
+        self.stride = alive.size + 1
+        group, ask = _height_groups(height, frac)
+        n_groups = int(group.max()) + 1
+        strip = self._strips(top, lo_y, hi_y, group, n_groups, ask)
+        self._sort(alive, left, group, n_groups, strip)
+
+    def _strips(self, top, lo_y, hi_y, group, n_groups, ask):
+        """Strip number of each box, unique over all groups; sets the
+        occupied strips and, for each group list in `ask`, the strips each
+        box's window spans in that group."""
         # Per group: strips about half the median window high.
-        if ng == 1:
-            y0 = np.array([ay1.min()])
-            height = np.array([np.median(hi_y - lo_y)]) / 2.0
+        if n_groups == 1:
+            origin = np.array([top.min()])
+            strip_height = np.array([np.median(hi_y - lo_y)]) / 2.0
         else:
-            y0 = np.full(ng, np.inf)
-            np.minimum.at(y0, gid, ay1)
-            height = _median_by(hi_y - lo_y, gid, ng) / 2.0
-        height[~((height > 0.0) & np.isfinite(height))] = np.inf
-        stride = self.stride = m + 1
-        cap = (1 << 62) // (stride * (ng + 1)) - 2
-        gstride = cap + 2
-        # Strip numbers, unique over all groups.
-        at = (lambda g: (y0[0], height[0])) if ng == 1 else (lambda g: (y0[g], height[g]))
-        gs = _strip_of(ay1, *at(gid), cap) + 1
-        if ng > 1:
-            gs += gid * gstride
-        self.occupied = np.unique(gs).tolist()
+            origin = np.full(n_groups, np.inf)
+            np.minimum.at(origin, group, top)
+            strip_height = _median_by(hi_y - lo_y, group, n_groups) / 2.0
+        strip_height[~((strip_height > 0.0) & np.isfinite(strip_height))] = np.inf
+        max_strip = (1 << 62) // (self.stride * (n_groups + 1)) - 2
+        group_stride = max_strip + 2
+        # The origin and strip height that _strip_of takes, per group.
+        frame = ((lambda g: (origin[0], strip_height[0])) if n_groups == 1
+                 else (lambda g: (origin[g], strip_height[g])))
+        strip = _strip_of(top, *frame(group), max_strip) + 1
+        if n_groups > 1:
+            strip += group * group_stride
+        self.occupied = np.unique(strip).tolist()
         # The strips of each box's window in each group it looks in (the
         # group list left out where it is the box's own one of one group).
         self.ask = []
-        for g in ask:
-            base = g * gstride + 1
-            k = np.maximum(g, 0)
-            self.ask.append((g.tolist() if ng > 1 else None,
-                             (base + _strip_of(lo_y, *at(k), cap)).tolist(),
-                             (base + _strip_of(hi_y, *at(k), cap)).tolist()))
-        by_x = np.argsort(ax1)
-        self.left = ax1[by_x].tolist()
+        for groups in ask:
+            base = groups * group_stride + 1
+            known = np.maximum(groups, 0)
+            self.ask.append((groups.tolist() if n_groups > 1 else None,
+                             (base + _strip_of(lo_y, *frame(known), max_strip)).tolist(),
+                             (base + _strip_of(hi_y, *frame(known), max_strip)).tolist()))
+        return strip
+
+    def _sort(self, alive, left, group, n_groups, strip):
+        """The boxes by strip, then left edge; and by group, then left edge."""
+        m = alive.size
+        by_x = np.argsort(left)
+        self.left = left[by_x].tolist()
         rank = np.empty(m, dtype=np.int64)
         rank[by_x] = np.arange(m)
-        # By strip, then left edge; and by group, then left edge.
-        key = gs * stride + rank
+        key = strip * self.stride + rank
         order = np.argsort(key)
         self.keys = key[order].tolist()
         self.by_key = alive[order]
-        if ng == 1:
+        if n_groups == 1:
             self.group_keys = range(m)
             self.by_group = alive[by_x]
         else:
-            key = gid * stride + rank
+            key = group * self.stride + rank
             order = np.argsort(key)
             self.group_keys = key[order].tolist()
             self.by_group = alive[order]
-        slot_of = np.zeros(x1.size, dtype=np.int64)
+        slot_of = np.zeros(self.y1.size, dtype=np.int64)
         slot_of[alive] = np.arange(m)
         self.slot_of = slot_of.tolist()
 
@@ -405,43 +452,43 @@ class _Windows:
         """The boxes in the windows of `batch`: (index arrays, [(owner,
         count)] per array, candidates and strips looked at)."""
         parts, owners = [], []
-        width = 0
+        looked = 0
         left, keys, occupied, stride = self.left, self.keys, self.occupied, self.stride
-        for j in batch:
-            k = self.slot_of[j]
-            r_lo = bisect_right(left, self.lo_x[k])
-            r_hi = bisect_left(left, self.hi_x[k])
-            if r_hi <= r_lo:
+        for owner in batch:
+            slot = self.slot_of[owner]
+            rank_lo = bisect_right(left, self.lo_x[slot])
+            rank_hi = bisect_left(left, self.hi_x[slot])
+            if rank_hi <= rank_lo:
                 continue
-            for groups, q_lo, q_hi in self.ask:
-                g = groups[k] if groups is not None else 0
-                if g < 0:
+            for groups, strip_lo, strip_hi in self.ask:
+                group = groups[slot] if groups is not None else 0
+                if group < 0:
                     continue
-                a = bisect_left(occupied, q_lo[k])
-                b = bisect_right(occupied, q_hi[k])
-                if b - a > _MAX_STRIPS:
+                first = bisect_left(occupied, strip_lo[slot])
+                end = bisect_right(occupied, strip_hi[slot])
+                if end - first > _MAX_STRIPS:
                     # A tall window: its slice of the group's left-edge order.
-                    base = g * stride
-                    lo = bisect_left(self.group_keys, base + r_lo)
-                    hi = bisect_left(self.group_keys, base + r_hi, lo)
-                    width += hi - lo
+                    base = group * stride
+                    lo = bisect_left(self.group_keys, base + rank_lo)
+                    hi = bisect_left(self.group_keys, base + rank_hi, lo)
+                    looked += hi - lo
                     part = self.by_group[lo:hi]
                     top = self.y1[part]
-                    part = part[(top > self.lo_y[k]) & (top < self.hi_y[k])]
+                    part = part[(top > self.lo_y[slot]) & (top < self.hi_y[slot])]
                     if part.size:
                         parts.append(part)
-                        owners.append((j, part.size))
+                        owners.append((owner, part.size))
                     continue
-                width += 2 * (b - a)
-                for s in occupied[a:b]:
-                    base = s * stride
-                    lo = bisect_left(keys, base + r_lo)
-                    hi = bisect_left(keys, base + r_hi, lo)
+                looked += 2 * (end - first)
+                for strip in occupied[first:end]:
+                    base = strip * stride
+                    lo = bisect_left(keys, base + rank_lo)
+                    hi = bisect_left(keys, base + rank_hi, lo)
                     if hi > lo:
                         parts.append(self.by_key[lo:hi])
-                        owners.append((j, hi - lo))
-                        width += hi - lo
-        return parts, owners, width
+                        owners.append((owner, hi - lo))
+                        looked += hi - lo
+        return parts, owners, looked
 
 
 def _height_groups(h, frac):
@@ -556,134 +603,193 @@ def _plan_axis(geo, alive, thr, axis, grouped):
     Returns (pair count, boxes in sweep order, [(query sources, query
     starts, query counts)]); positions refer to the boxes in sweep order.
     """
-    x1, y1, x2, y2, w, h, _ = geo
-    if axis == 0:
-        ulo, uhi, usz, vlo, vhi, vsz = x1, x2, w, y1, y2, h
-    else:
-        ulo, uhi, usz, vlo, vhi, vsz = y1, y2, h, x1, x2, w
-    m = alive.size
-    frac = thr * (1.0 - _REL)
-    ua, ub, uw = ulo[alive], uhi[alive], usz[alive]
-    va, vb, vh = vlo[alive], vhi[alive], vsz[alive]
-    ulim = _reach(ua, ub, uw, frac)
-    vlim = _reach(va, vb, vh, frac)
-    reach = vlim - va
-    np.maximum(reach, 0.0, out=reach)
+    sweep = _Sweep(geo, alive, thr * (1.0 - _REL), axis, grouped)
+    sweep.fit_strips()
+    return sweep.plan()
 
-    # Extent classes (thr > 0), or one class.
-    if grouped:
-        cls = np.floor(np.log(vh) / -np.log(frac)).astype(np.int64)
-    else:
-        cls = np.zeros(m, dtype=np.int64)
-    classes = np.unique(cls)
-    ng = classes.size
-    gid = np.searchsorted(classes, cls)
 
-    # Sweep ranks: position in near-edge order (exact integers).
-    pu = np.argsort(ua)
-    edges = ua[pu]
-    ru = np.empty(m, dtype=np.int64)
-    ru[pu] = np.arange(m)
-    stride = m + 1
-    cap = min(1 << 40, (1 << 62) // (stride * (ng + 1)) - 2)
-    gstride = cap + 2
+class _Sweep:
+    """The boxes of `alive` as one sweep of _plan_axis sees them.
 
-    # Per group: origin and strip height (about one reach), coarser for all
-    # groups if the queries into further strips grow too many.
-    v0 = np.full(ng, np.inf)
-    np.minimum.at(v0, gid, va)
-    counts_g = np.bincount(gid, minlength=ng)
-    height = np.bincount(gid, reach, ng) / counts_g
-    bad = ~((height > 0.0) & np.isfinite(height))
-    height[bad] = (np.bincount(gid, vh, ng) / counts_g)[bad]
-    height[~((height > 0.0) & np.isfinite(height))] = np.inf
+    "Along" is the sweep axis, "across" the other one; each box has a near
+    edge, a far edge and a length on both, and the limit (_reach) before
+    which a partner above `frac` starts.
+    """
 
-    # The next larger group of every box that has one, and how far before
-    # the box a partner of that group may start across the sweep axis.
-    nb_box = np.flatnonzero(gid + 1 < ng)
-    nb_box = nb_box[classes[gid[nb_box] + 1] == cls[nb_box] + 1]
-    nb_grp = gid[nb_box] + 1
-    if nb_box.size:
-        tallest = np.zeros(ng)
-        np.maximum.at(tallest, gid, vh)
-        nb_from = va[nb_box] - _back(va[nb_box], vb[nb_box], vh[nb_box],
-                                     tallest[nb_grp], frac)
+    def __init__(self, geo, alive, frac, axis, grouped):
+        x1, y1, x2, y2, w, h, _ = geo
+        along, across = ((x1, x2, w), (y1, y2, h)) if axis == 0 else ((y1, y2, h), (x1, x2, w))
+        self.alive = alive
+        self.frac = frac
+        m = self.count = alive.size
+        self.near, self.far, self.length = (a[alive] for a in along)
+        self.across_near, self.across_far, self.across_length = (a[alive] for a in across)
+        self.limit = _reach(self.near, self.far, self.length, frac)
+        self.across_limit = _reach(self.across_near, self.across_far, self.across_length, frac)
+        self._group_by_extent(grouped)
+        # Sweep ranks: position in near-edge order (exact integers).
+        by_near = np.argsort(self.near)
+        self.sorted_near = self.near[by_near]
+        self.near_rank = np.empty(m, dtype=np.int64)
+        self.near_rank[by_near] = np.arange(m)
+        self.stride = m + 1
+        self.max_strip = min(1 << 40, (1 << 62) // (self.stride * (self.n_groups + 1)) - 2)
+        self.group_stride = self.max_strip + 2
+        self._find_next_groups()
 
-    budget = _QUERIES_PER_BOX * m + 64
-    while True:
-        hb = height[gid]
-        home = _strip_of(va, v0[gid], hb, cap)
-        span = _strip_of(vlim, v0[gid], hb, cap) - home
-        np.maximum(span, 0, out=span)
-        hn = height[nb_grp]
-        nb_lo = _strip_of(nb_from, v0[nb_grp], hn, cap) if nb_box.size else nb_box
-        nb_span = _strip_of(vlim[nb_box], v0[nb_grp], hn, cap) - nb_lo + 1
-        np.maximum(nb_span, 0, out=nb_span)
-        nq = int(span.sum()) + int(nb_span.sum())
-        if nq <= budget or not np.isfinite(height).any():
-            break
-        height *= max(4.0, nq / budget)
+    def _group_by_extent(self, grouped):
+        """Extent classes across the sweep axis (thr > 0), or one class; a
+        group is an occupied class."""
+        if grouped:
+            extent_class = np.floor(np.log(self.across_length) / -np.log(self.frac))
+            extent_class = extent_class.astype(np.int64)
+        else:
+            extent_class = np.zeros(self.count, dtype=np.int64)
+        self.extent_class = extent_class
+        self.classes = np.unique(extent_class)
+        self.n_groups = self.classes.size
+        self.group = np.searchsorted(self.classes, extent_class)
 
-    gs = gid * gstride + (home + 1)
-    key = gs * stride + ru
-    perm = np.argsort(key)
-    inv = np.empty(m, dtype=np.int64)
-    inv[perm] = np.arange(m)
-    key = key[perm]
-    gs = gs[perm]
-    sel = alive[perm]
-    ua, ub, uw = ua[perm], ub[perm], uw[perm]
-    end_rank = np.searchsorted(edges, ulim[perm], side="left")
+    def _find_next_groups(self):
+        """The boxes whose next larger class is a group (`up_boxes`), that
+        group, and how far before each such box a partner of that group may
+        start across the sweep axis (`up_from`)."""
+        group = self.group
+        up = np.flatnonzero(group + 1 < self.n_groups)
+        up = up[self.classes[group[up] + 1] == self.extent_class[up] + 1]
+        self.up_boxes = up
+        self.up_group = group[up] + 1
+        self.up_from = None
+        if up.size:
+            tallest = np.zeros(self.n_groups)
+            np.maximum.at(tallest, group, self.across_length)
+            near = self.across_near[up]
+            self.up_from = near - _back(near, self.across_far[up], self.across_length[up],
+                                        tallest[self.up_group], self.frac)
 
-    # Own strip: later boxes of the strip whose near edge is within reach.
-    pos = np.arange(m)
-    counts = np.searchsorted(key, gs * stride + end_rank, side="left")
-    counts -= pos + 1
-    np.maximum(counts, 0, out=counts)
-    queries = [(pos, pos + 1, counts)]
+    def _strip_heights(self):
+        """Per group: origin and strip height (the mean reach across, else
+        the mean extent, else infinite: a single strip)."""
+        group, n_groups = self.group, self.n_groups
+        reach = self.across_limit - self.across_near
+        np.maximum(reach, 0.0, out=reach)
+        origin = np.full(n_groups, np.inf)
+        np.minimum.at(origin, group, self.across_near)
+        group_size = np.bincount(group, minlength=n_groups)
+        height = np.bincount(group, reach, n_groups) / group_size
+        bad = ~((height > 0.0) & np.isfinite(height))
+        height[bad] = (np.bincount(group, self.across_length, n_groups) / group_size)[bad]
+        height[~((height > 0.0) & np.isfinite(height))] = np.inf
+        return origin, height
 
-    # Occupied strips and the widest box of each.
-    first = np.flatnonzero(np.diff(gs, prepend=-1))
-    occupied = gs[first]
-    widest_of = np.maximum.reduceat(uw, first)
+    def fit_strips(self):
+        """Strips about one reach high, made coarser for all groups while the
+        queries into further strips exceed _QUERIES_PER_BOX per box."""
+        origin, height = self._strip_heights()
+        budget = _QUERIES_PER_BOX * self.count + 64
+        while True:
+            self._place(origin, height)
+            n_queries = int(self.later_strips.sum()) + int(self.up_strips.sum())
+            if n_queries <= budget or not np.isfinite(height).any():
+                return
+            height *= max(4.0, n_queries / budget)
 
-    def strip_queries(qp, qgs):
-        k = np.searchsorted(occupied, qgs)
-        np.minimum(k, occupied.size - 1, out=k)
-        hit = occupied[k] == qgs
-        qp, qgs, k = qp[hit], qgs[hit], k[hit]
-        lo = ua[qp]
-        back = _back(lo, ub[qp], uw[qp], widest_of[k], frac)
-        lo_rank = np.searchsorted(edges, lo - back, side="right")
-        base = qgs * stride
-        qstart = np.searchsorted(key, base + lo_rank, side="left")
-        qcnt = np.searchsorted(key, base + end_rank[qp], side="left")
-        qcnt -= qstart
-        np.maximum(qcnt, 0, out=qcnt)
-        queries.append((qp, qstart, qcnt))
+    def _place(self, origin, height):
+        """Each box's home strip, how many later strips of its group it
+        reaches, and the first and number of strips of its next group."""
+        group, up_group, max_strip = self.group, self.up_group, self.max_strip
+        own_height = height[group]
+        self.home = _strip_of(self.across_near, origin[group], own_height, max_strip)
+        later = _strip_of(self.across_limit, origin[group], own_height, max_strip) - self.home
+        np.maximum(later, 0, out=later)
+        self.later_strips = later
+        up_height = height[up_group]
+        if self.up_boxes.size:
+            self.up_first = _strip_of(self.up_from, origin[up_group], up_height, max_strip)
+        else:
+            self.up_first = self.up_boxes
+        up_last = _strip_of(self.across_limit[self.up_boxes], origin[up_group], up_height, max_strip)
+        up_strips = up_last - self.up_first + 1
+        np.maximum(up_strips, 0, out=up_strips)
+        self.up_strips = up_strips
 
-    def expand(qp, qgs, n_strips):
-        total = int(n_strips.sum())
-        qp = np.repeat(qp, n_strips)
-        qgs = np.repeat(qgs, n_strips)
-        qgs += np.arange(total) - np.repeat(np.cumsum(n_strips) - n_strips, n_strips)
-        return qp, qgs
+    def _sort_by_strip(self):
+        """Puts the boxes in sweep order (by strip, then near edge); returns
+        that order and each box's position in it."""
+        m = self.count
+        strip = self.group * self.group_stride + (self.home + 1)
+        key = strip * self.stride + self.near_rank
+        order = np.argsort(key)
+        position = np.empty(m, dtype=np.int64)
+        position[order] = np.arange(m)
+        self.key = key[order]
+        self.strip = strip[order]
+        self.near, self.far, self.length = self.near[order], self.far[order], self.length[order]
+        self.end_rank = np.searchsorted(self.sorted_near, self.limit[order], side="left")
+        # Occupied strips and the longest box of each.
+        first = np.flatnonzero(np.diff(self.strip, prepend=-1))
+        self.occupied = self.strip[first]
+        self.longest_of = np.maximum.reduceat(self.length, first)
+        return order, position
 
-    span = span[perm]
-    if span.any():
-        # Later strips of the own group within reach.
-        strip_queries(*expand(pos, gs + 1, span))
-    if nb_span.size and nb_span.any():
-        # Strips of the next larger group within reach.
-        strip_queries(*expand(inv[nb_box], nb_grp * gstride + (nb_lo + 1), nb_span))
+    def plan(self):
+        """(pair count, boxes in sweep order, queries), as _plan_axis."""
+        order, position = self._sort_by_strip()
+        pos = np.arange(self.count)
+        # Own strip: later boxes of the strip whose near edge is within reach.
+        counts = np.searchsorted(self.key, self.strip * self.stride + self.end_rank, side="left")
+        counts -= pos + 1
+        np.maximum(counts, 0, out=counts)
+        queries = [(pos, pos + 1, counts)]
+        later = self.later_strips[order]
+        if later.any():
+            # Later strips of the own group within reach.
+            queries.append(self._strip_query(*_each_strip(pos, self.strip + 1, later)))
+        up_strips = self.up_strips
+        if up_strips.size and up_strips.any():
+            # Strips of the next larger group within reach.
+            first = self.up_group * self.group_stride + (self.up_first + 1)
+            at = position[self.up_boxes]
+            queries.append(self._strip_query(*_each_strip(at, first, up_strips)))
+        return _nonempty_queries(queries, self.alive[order])
 
+    def _strip_query(self, at, strip):
+        """Query of each box at position `at` into `strip`: the boxes there
+        whose near edge is within the window along the sweep axis."""
+        k = np.searchsorted(self.occupied, strip)
+        np.minimum(k, self.occupied.size - 1, out=k)
+        hit = self.occupied[k] == strip
+        at, strip, k = at[hit], strip[hit], k[hit]
+        near = self.near[at]
+        back = _back(near, self.far[at], self.length[at], self.longest_of[k], self.frac)
+        lo_rank = np.searchsorted(self.sorted_near, near - back, side="right")
+        base = strip * self.stride
+        starts = np.searchsorted(self.key, base + lo_rank, side="left")
+        counts = np.searchsorted(self.key, base + self.end_rank[at], side="left")
+        counts -= starts
+        np.maximum(counts, 0, out=counts)
+        return at, starts, counts
+
+
+def _each_strip(at, first, n_strips):
+    """(position, strip) for each of the `n_strips` strips from `first` of
+    each position in `at`."""
+    total = int(n_strips.sum())
+    at = np.repeat(at, n_strips)
+    strip = np.repeat(first, n_strips)
+    strip += np.arange(total) - np.repeat(np.cumsum(n_strips) - n_strips, n_strips)
+    return at, strip
+
+
+def _nonempty_queries(queries, sel):
+    """(pair count, `sel`, the queries without their empty entries)."""
     out = []
     total = 0
-    for qp, qstart, qcnt in queries:
-        nz = qcnt > 0
+    for at, starts, counts in queries:
+        nz = counts > 0
         if nz.any():
-            out.append((qp[nz], qstart[nz], qcnt[nz]))
-            total += int(qcnt[nz].sum())
+            out.append((at[nz], starts[nz], counts[nz]))
+            total += int(counts[nz].sum())
     return total, sel, out
 
 
