@@ -183,23 +183,22 @@ def upgrade_opset(g: onnx.GraphProto, old: int) -> None:
         n.attribute.extend(kept)
 
 
+def _keep_only(field, keep: list, proto) -> None:
+    """Shrink a repeated message field of a graph to ``keep`` (a subset, in order)."""
+    if len(keep) == len(field):
+        return
+    copies = [proto() for _ in keep]
+    for dst, src in zip(copies, keep):
+        dst.CopyFrom(src)
+    del field[:]
+    field.extend(copies)
+
+
 def drop_unused_constants(g: onnx.GraphProto) -> None:
     """Constant nodes and initializers that nothing reads any more."""
     used = {name for n in g.node for name in n.input} | {o.name for o in g.output}
-    keep = [n for n in g.node if n.op_type != "Constant" or n.output[0] in used]
-    if len(keep) != len(g.node):
-        copies = [onnx.NodeProto() for _ in keep]
-        for dst, src in zip(copies, keep):
-            dst.CopyFrom(src)
-        del g.node[:]
-        g.node.extend(copies)
-    inits = [t for t in g.initializer if t.name in used]
-    if len(inits) != len(g.initializer):
-        copies = [onnx.TensorProto() for _ in inits]
-        for dst, src in zip(copies, inits):
-            dst.CopyFrom(src)
-        del g.initializer[:]
-        g.initializer.extend(copies)
+    _keep_only(g.node, [n for n in g.node if n.op_type != "Constant" or n.output[0] in used], onnx.NodeProto)
+    _keep_only(g.initializer, [t for t in g.initializer if t.name in used], onnx.TensorProto)
 
 
 def prefix_names(g: onnx.GraphProto, prefix: str, keep: set[str] = frozenset()) -> None:
