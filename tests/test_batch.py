@@ -247,12 +247,12 @@ def test_command_starts_its_own_instance_and_exits_1_on_error_rows(model_server,
     listing = tmp_path / "list.txt"
     listing.write_text("imgs/broken.png\n" + "\n".join(f"imgs/{p.name}" for p in images) + "\n")
     out = tmp_path / "out.parquet"
-    env = dict(os.environ, PYTHONPATH=str(REPO / "src"))
     proc = subprocess.run(
-        [sys.executable, "-m", "zorvane_road_objects.batch_cli", f"@{listing}", "-o", str(out),
+        [sys.executable, "-m", "zorvane_road_objects", "batch", f"@{listing}", "-o", str(out),
          "--workers", "1", "--no-progress"],
-        env=env, capture_output=True, text=True, timeout=240)
+        capture_output=True, text=True, timeout=240)
     assert proc.returncode == 1, proc.stderr
+    assert out.is_file(), proc.stderr
     rows = read_rows(out)
     assert set(rows) == {str(p) for p in images} | {str(folder / "broken.png")}
     assert rows[str(folder / "broken.png")]["error"] == "cannot read image: empty file"
