@@ -28,6 +28,13 @@ _DESCRIPTION = (
 )
 
 
+def _stderr_is_terminal() -> bool:
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
 def _positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -61,7 +68,8 @@ def add_batch_parser(subparsers) -> argparse.ArgumentParser:
                    help="detector actors (default: one per CPU of the machine or cluster)")
     p.add_argument("--batch-size", type=_positive_int, default=8, metavar="N",
                    help="images per actor call (default: %(default)s)")
-    p.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
+    p.add_argument("--no-progress", action="store_true",
+                   help="do not show the progress bar (shown only when standard error is a terminal)")
     return p
 
 
@@ -75,7 +83,7 @@ def cmd_batch(args) -> int:
     try:
         summary = detect_dataset(
             args.inputs, args.output, args.model, address=args.address, workers=args.workers,
-            conf=args.conf, iou=args.iou, backend=args.backend, progress=not args.no_progress,
+            conf=args.conf, iou=args.iou, backend=args.backend, progress=not args.no_progress and _stderr_is_terminal(),
             batch_size=args.batch_size)
     except (ValueError, BatchError, OSError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
