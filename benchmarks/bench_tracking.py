@@ -1,0 +1,326 @@
+#!/usr/bin/env python3
+"""Tracking accuracy on real MOTChallenge sequences: the package's tracker
+side by side with supervision's ByteTrack and norfair, on the same detections.
+
+The sequences (MOTChallenge layout: img1/, gt/gt.txt, seqinfo.ini) are read
+from ``../shared/data/mot/`` beside the checkout (evaluation only, never
+copied into the repository). Every frame is run once through the package's
+detection engine (``zv_robj_d``, the large tier's model file by default) at
+a low threshold, so every tracker sees the same weak boxes; the records are
+cached under ``--cache`` keyed by the model file's sha256, the threshold and
+the overlap limit (a new model file computes them again).
+
+Trackers, all on those records:
+
+- ``zorvane``: ``zorvane_road_objects.detection.track.Tracker`` as the
+  ``detect --track`` command sets it up (``--conf``, default settings),
+  fed every class; its person tracks are scored;
+- ``bytetrack``: ``supervision.ByteTrack`` (activation 0.5, buffer 30,
+  matching 0.8, the sequence's frame rate), fed the person records;
+- ``norfair``: ``norfair.Tracker`` with IoU distance (threshold 0.7, person
+  records at or above 0.5, the library's other defaults); its active
+  objects matched in the frame are scored with their detection's box.
+
+Scores per sequence and over all of them: HOTA (TrackEval's HOTA metric,
+mean over the IoU thresholds 0.05-0.95), MOTA, IDF1 and ID switches
+(py-motmetrics, IoU 0.5). The MOT devkit's ignore rule applies: ground-truth
+rows whose 7th column is 0 are regions to ignore; predicted boxes matched to
+them (IoU >= 0.5, optimal assignment over all ground truth of the frame)
+are dropped rather than counted as false positives, and the rows are then
+removed. A timing row gives the package tracker's update time per frame at
+10 and 50 moving objects (synthetic boxes).
+
+The peers need the non-headless OpenCV and NumPy 1.x, so the benchmark has
+its own environment:
+
+    python3 -m venv /tmp/trackbench-venv
+    /tmp/trackbench-venv/bin/pip install "supervision==0.30.*" norfair motmetrics \\
+        trackeval opencv-python onnxruntime scipy
+    cd /work/main && bash tools/devbuild.sh all
+    PYTHONPATH=src /tmp/trackbench-venv/bin/python -P benchmarks/bench_tracking.py \\
+        [--conf 0.5] [--model models/zorvane_robj_d_large_fp32.dat] [--label NAME]
+
+Prints a table and writes ``benchmarks/results/tracking[-LABEL].json``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import configparser
+import hashlib
+import json
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+REPO = Path(__file__).resolve().parent.parent
+RESULTS = REPO / "benchmarks" / "results"
+MOT = REPO.parent / "shared" / "data" / "mot"
+DEFAULT_MODEL = REPO / "models" / "zorvane_robj_d_large_fp32.dat"
+PERSON = 0
+
+
+# ---------------------------------------------------------------------------
+# Data
+
+
+def load_sequence(folder: Path) -> dict:
+    ini = configparser.ConfigParser()
+    ini.read(folder / "seqinfo.ini")
+    info = ini["Sequence"]
+    gt = np.loadtxt(folder / "gt" / "gt.txt", delimiter=",", ndmin=2)
+    return {"name": info.get("name", folder.name), "folder": folder,
+            "fps": float(info.get("frameRate", 30)), "length": int(info["seqLength"]),
+            "ext": info.get("imExt", ".jpg"), "img": info.get("imDir", "img1"), "gt": gt}
+
+
+def sha256(path: Path) -> str:
+    h = hashlib.sha256()
+    with open(path, "rb") as fh:
+        for block in iter(lambda: fh.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def detections(seq: dict, model: Path, det_conf: float, iou: float, cache: Path) -> list[list[dict]]:
+    """The engine's records of every frame, from the cache when present."""
+    key = f"{sha256(model)[:16]}-c{det_conf:g}-i{iou:g}"
+    path = cache / key / f"{seq['name']}.json"
+    if path.exists():
+        return json.loads(path.read_text())
+    import cv2
+    from zorvane_road_objects.zorvane_robj_d import zv_robj_d
+
+    engine = zv_robj_d(str(model), det_conf, iou, "bench", "cpu")
+    frames = []
+    for i in range(1, seq["length"] + 1):
+        img = cv2.imread(str(seq["folder"] / seq["img"] / f"{i:06d}{seq['ext']}"))
+        if img is None:
+            raise SystemExit(f"cannot read frame {i} of {seq['name']}")
+        frames.append(engine.detect_objects(img)["results"])
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(frames))
+    return frames
+
+
+# ---------------------------------------------------------------------------
+# Trackers: each maps (frames of records, fps) -> per frame [(track id, ltrb)]
+
+
+def run_zorvane(frames, fps, conf):
+    from zorvane_road_objects.detection import track
+
+    out = []
+    if hasattr(track, "track_frames"):  # the timestamped Detection interface
+        return track.track_frames(frames, fps=fps, conf=conf, keep_class=PERSON)
+    tracker = track.Tracker(high=conf, low=min(conf, 0.1), max_lost=30)
+    for recs in frames:
+        kept = tracker.update(recs)
+        out.append([(r["track_id"], r["ltrb"]) for r in kept if r["class_id"] == PERSON])
+    return out
+
+
+def run_bytetrack(frames, fps, conf):
+    import warnings
+
+    import supervision as sv
+
+    warnings.filterwarnings("ignore", category=FutureWarning, module=__name__)
+
+    tracker = sv.ByteTrack(track_activation_threshold=0.5, lost_track_buffer=30,
+                           minimum_matching_threshold=0.8, frame_rate=fps)
+    out = []
+    for recs in frames:
+        recs = [r for r in recs if r["class_id"] == PERSON]
+        det = sv.Detections(
+            xyxy=np.array([r["ltrb"] for r in recs], dtype=np.float32).reshape(-1, 4),
+            confidence=np.array([r["ltrb_conf"] / 100 for r in recs], dtype=np.float32),
+            class_id=np.zeros(len(recs), dtype=int))
+        res = tracker.update_with_detections(det)
+        out.append([(int(t), list(map(float, b))) for t, b in zip(res.tracker_id, res.xyxy)])
+    return out
+
+
+def run_norfair(frames, fps, conf):
+    import norfair
+
+    tracker = norfair.Tracker(distance_function="iou", distance_threshold=0.7)
+    out = []
+    for recs in frames:
+        dets = [norfair.Detection(points=np.array([r["ltrb"][:2], r["ltrb"][2:]], dtype=float),
+                                  scores=np.full(2, r["ltrb_conf"] / 100))
+                for r in recs if r["class_id"] == PERSON and r["ltrb_conf"] >= 50]
+        objs = tracker.update(detections=dets)
+        # Objects matched in this frame, with their detection's box (as ByteTrack gives).
+        seen = {id(d) for d in dets}
+        out.append([(o.id, list(o.last_detection.points.reshape(-1))) for o in objs
+                    if id(o.last_detection) in seen])
+    return out
+
+
+TRACKERS = {"zorvane": run_zorvane, "bytetrack": run_bytetrack, "norfair": run_norfair}
+
+
+# ---------------------------------------------------------------------------
+# Scoring
+
+
+def iou_ltrb(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    a, b = a.reshape(-1, 4), b.reshape(-1, 4)
+    lt = np.maximum(a[:, None, :2], b[None, :, :2])
+    rb = np.minimum(a[:, None, 2:], b[None, :, 2:])
+    inter = np.prod(np.clip(rb - lt, 0, None), axis=2)
+    area = lambda x: np.prod(np.clip(x[:, 2:] - x[:, :2], 0, None), axis=1)  # noqa: E731
+    union = area(a)[:, None] + area(b)[None, :] - inter
+    return np.where(union > 0, inter / np.maximum(union, 1e-12), 0.0)
+
+
+def frame_pairs(seq: dict, tracks: list) -> list[tuple]:
+    """Per frame (gt ids, gt ltrb, pred ids, pred ltrb) after the ignore rule."""
+    from scipy.optimize import linear_sum_assignment
+
+    gt = seq["gt"]
+    out = []
+    for f in range(1, seq["length"] + 1):
+        rows = gt[gt[:, 0] == f]
+        g_box = np.c_[rows[:, 2:4], rows[:, 2:4] + rows[:, 4:6]]
+        ignore = rows[:, 6] == 0
+        pred = tracks[f - 1]
+        p_ids = np.array([p[0] for p in pred], dtype=np.int64)
+        # MOT coordinates count from 1.
+        p_box = np.array([p[1] for p in pred], dtype=float).reshape(-1, 4) + 1.0
+        if ignore.any() and len(pred):
+            iou = iou_ltrb(g_box, p_box)
+            r, c = linear_sum_assignment(-iou)
+            drop = {j for i, j in zip(r, c) if iou[i, j] >= 0.5 and ignore[i]}
+            keep = [j for j in range(len(pred)) if j not in drop]
+            p_ids, p_box = p_ids[keep], p_box[keep]
+        out.append((rows[~ignore, 1].astype(np.int64), g_box[~ignore], p_ids, p_box))
+    return out
+
+
+def hota_data(pairs: list[tuple]) -> dict:
+    g_map: dict[int, int] = {}
+    p_map: dict[int, int] = {}
+    data = {"gt_ids": [], "tracker_ids": [], "similarity_scores": []}
+    for g_ids, g_box, p_ids, p_box in pairs:
+        data["gt_ids"].append(np.array([g_map.setdefault(int(i), len(g_map)) for i in g_ids], dtype=int))
+        data["tracker_ids"].append(np.array([p_map.setdefault(int(i), len(p_map)) for i in p_ids], dtype=int))
+        data["similarity_scores"].append(iou_ltrb(g_box, p_box))
+    data.update(num_gt_ids=len(g_map), num_tracker_ids=len(p_map),
+                num_gt_dets=sum(len(p[0]) for p in pairs), num_tracker_dets=sum(len(p[2]) for p in pairs))
+    return data
+
+
+def score(named_pairs: dict[str, list[tuple]]) -> dict[str, dict]:
+    """HOTA, MOTA, IDF1, ID switches per sequence and combined ("all")."""
+    import motmetrics as mm
+    from trackeval.metrics import HOTA
+
+    hota = HOTA()
+    per_seq = {name: hota.eval_sequence(hota_data(p)) for name, p in named_pairs.items()}
+    per_seq["all"] = hota.combine_sequences(dict(per_seq))
+    accs = []
+    for pairs in named_pairs.values():
+        acc = mm.MOTAccumulator(auto_id=True)
+        for g_ids, g_box, p_ids, p_box in pairs:
+            xywh = lambda b: np.c_[b[:, :2], b[:, 2:] - b[:, :2]]  # noqa: E731
+            acc.update(g_ids, p_ids, mm.distances.iou_matrix(xywh(g_box), xywh(p_box), max_iou=0.5))
+        accs.append(acc)
+    summary = mm.metrics.create().compute_many(
+        accs, names=list(named_pairs), generate_overall=True,
+        metrics=["mota", "idf1", "num_switches", "num_false_positives", "num_misses", "num_unique_objects"])
+    out = {}
+    for name in [*named_pairs, "all"]:
+        row = summary.loc["OVERALL" if name == "all" else name]
+        out[name] = {"HOTA": 100 * float(np.mean(per_seq[name]["HOTA"])),
+                     "MOTA": 100 * float(row["mota"]), "IDF1": 100 * float(row["idf1"]),
+                     "IDSW": int(row["num_switches"]), "FP": int(row["num_false_positives"]),
+                     "FN": int(row["num_misses"])}
+    return out
+
+
+def self_check() -> None:
+    """A perfect tracker scores 100 everywhere; a swapped identity costs."""
+    box = np.array([[10.0, 10, 50, 90], [100, 10, 140, 90]])
+    perfect = [(np.array([1, 2]), box, np.array([7, 8]), box) for _ in range(10)]
+    s = score({"toy": perfect})["all"]
+    assert abs(s["HOTA"] - 100) < 1e-6 and abs(s["MOTA"] - 100) < 1e-6 and s["IDSW"] == 0, s
+    swapped = perfect[:5] + [(np.array([1, 2]), box, np.array([8, 7]), box)] * 5
+    s = score({"toy": swapped})["all"]
+    assert s["IDSW"] == 2 and s["HOTA"] < 80 and s["MOTA"] == 90, s
+
+
+# ---------------------------------------------------------------------------
+# Speed
+
+
+def timing(conf: float, counts=(10, 50), frames: int = 400) -> dict[str, float]:
+    """Milliseconds per update of the package tracker at N moving objects."""
+    rng = np.random.default_rng(0)
+    out = {}
+    for n in counts:
+        start = rng.uniform(0, 1800, (n, 2))
+        speed = rng.uniform(-3, 3, (n, 2))
+        clip = []
+        for f in range(frames):
+            xy = start + f * speed + rng.normal(0, 1, (n, 2))
+            clip.append([{"ltrb": [float(x), float(y), float(x) + 40, float(y) + 80],
+                          "ltrb_conf": int(rng.integers(30, 95)), "class_id": 0, "class": "person"}
+                         for x, y in xy])
+        t = time.perf_counter()
+        run_zorvane(clip, 30.0, conf)
+        out[f"ms_per_frame_{n}"] = 1000 * (time.perf_counter() - t) / frames
+    return out
+
+
+# ---------------------------------------------------------------------------
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--data", type=Path, default=MOT, help="folder of MOTChallenge sequences")
+    ap.add_argument("--model", type=Path, default=DEFAULT_MODEL)
+    ap.add_argument("--det-conf", type=float, default=0.1, help="engine threshold (weak boxes included)")
+    ap.add_argument("--iou", type=float, default=0.5, help="engine suppression overlap")
+    ap.add_argument("--conf", type=float, default=0.5, help="the package tracker's output threshold")
+    ap.add_argument("--trackers", default=",".join(TRACKERS))
+    ap.add_argument("--cache", type=Path, default=Path("/tmp/zorvane-trackbench"))
+    ap.add_argument("--label", default="", help="suffix of the results file")
+    args = ap.parse_args(argv)
+
+    self_check()
+    seqs = [load_sequence(p) for p in sorted(args.data.iterdir()) if (p / "seqinfo.ini").exists()]
+    if not seqs:
+        raise SystemExit(f"no MOTChallenge sequences under {args.data}")
+    model_sha = sha256(args.model)
+    dets = {s["name"]: detections(s, args.model, args.det_conf, args.iou, args.cache) for s in seqs}
+    results = {}
+    for name in args.trackers.split(","):
+        pairs = {s["name"]: frame_pairs(s, TRACKERS[name](dets[s["name"]], s["fps"], args.conf)) for s in seqs}
+        results[name] = score(pairs)
+    speed = timing(args.conf)
+
+    print(f"model {args.model.name} sha256 {model_sha[:16]}, engine threshold {args.det_conf}, "
+          f"package tracker conf {args.conf}")
+    print(f"{'tracker':<10} {'sequence':<16} {'HOTA':>6} {'MOTA':>6} {'IDF1':>6} {'IDSW':>5} {'FP':>5} {'FN':>5}")
+    for name, per in results.items():
+        for seq, s in per.items():
+            print(f"{name:<10} {seq:<16} {s['HOTA']:6.1f} {s['MOTA']:6.1f} {s['IDF1']:6.1f} "
+                  f"{s['IDSW']:5d} {s['FP']:5d} {s['FN']:5d}")
+    print("package tracker update: " + ", ".join(f"{k.split('_')[-1]} objects {v:.3f} ms/frame"
+                                                  for k, v in speed.items()))
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    path = RESULTS / f"tracking{'-' + args.label if args.label else ''}.json"
+    path.write_text(json.dumps({"model": args.model.name, "model_sha256": model_sha,
+                                "engine_conf": args.det_conf, "engine_iou": args.iou, "conf": args.conf,
+                                "sequences": [s["name"] for s in seqs], "results": results,
+                                "timing": speed}, indent=2))
+    print(f"wrote {path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
