@@ -53,8 +53,8 @@ namespace {
 // when it is unset or cannot be read (reading is best effort).
 PyObject *threads_env_text() {
     zv::Ref os(module_global(n.os));
-    zv::Ref environ(os ? PyObject_GetAttr(os.get(), n.environ_) : nullptr);
-    PyObject *text = environ ? PyObject_GetItem(environ.get(), n.threads_env) : nullptr;
+    zv::Ref env(os ? PyObject_GetAttr(os.get(), n.environ_) : nullptr);
+    PyObject *text = env ? PyObject_GetItem(env.get(), n.threads_env) : nullptr;
     if (!text || !PyUnicode_Check(text)) {
         Py_XDECREF(text);
         PyErr_Clear();

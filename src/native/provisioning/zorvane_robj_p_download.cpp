@@ -164,9 +164,9 @@ bool Download::load_globals() {
 // Download address, data directory (created here) and the three paths. A
 // base address without its trailing slash gets one.
 bool Download::build_paths() {
-    Ref environ(PyObject_GetAttrString(os_.get(), "environ"));
-    if (!environ) return false;
-    Ref base(PyObject_CallMethod(environ.get(), "get", "s", "ZORVANE_ROBJ_MODEL_SERVER"));
+    Ref env(PyObject_GetAttrString(os_.get(), "environ"));
+    if (!env) return false;
+    Ref base(PyObject_CallMethod(env.get(), "get", "s", "ZORVANE_ROBJ_MODEL_SERVER"));
     if (!base) return false;
     int set = PyObject_IsTrue(base.get());
     if (set < 0) return false;

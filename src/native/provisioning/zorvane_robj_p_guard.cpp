@@ -16,9 +16,9 @@ namespace zvp {
 // default.
 bool read_time_limit(PyObject *os, double *out) {
     *out = default_time_limit;
-    zv::Ref environ(PyObject_GetAttrString(os, "environ"));
-    if (!environ) return false;
-    zv::Ref text(PyObject_CallMethod(environ.get(), "get", "s", "ZORVANE_ROBJ_DOWNLOAD_TIMEOUT"));
+    zv::Ref env(PyObject_GetAttrString(os, "environ"));
+    if (!env) return false;
+    zv::Ref text(PyObject_CallMethod(env.get(), "get", "s", "ZORVANE_ROBJ_DOWNLOAD_TIMEOUT"));
     if (!text) return false;
     if (text.get() == Py_None) return true;
     zv::Ref num(PyNumber_Float(text.get()));

@@ -62,9 +62,9 @@ bool int32_of(PyObject *x, int *out) {
 // An integer setting from the environment: int() of its text (default "0"),
 // 0 when the text is not an integer, OverflowError when it does not fit.
 bool read_setting(PyObject *os, const char *name, int *out) {
-    zv::Ref environ(PyObject_GetAttrString(os, "environ"));
-    if (!environ) return false;
-    zv::Ref text(PyObject_CallMethod(environ.get(), "get", "ss", name, "0"));
+    zv::Ref env(PyObject_GetAttrString(os, "environ"));
+    if (!env) return false;
+    zv::Ref text(PyObject_CallMethod(env.get(), "get", "ss", name, "0"));
     if (!text) return false;
     zv::Ref num(PyNumber_Long(text.get()));
     if (!num) {
