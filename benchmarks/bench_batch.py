@@ -42,7 +42,7 @@ DEFAULT_FOLDERS = [REPO.parent / "shared" / "data" / "eval" / "coco_val2017_dev5
 
 
 def _serve_models() -> str:
-    from zorvane_road_objects.model_server import make_server
+    from zorvane_road_objects.serving.server import make_server
 
     server = make_server(str(REPO / "models"), "127.0.0.1", 0)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -53,7 +53,7 @@ def _files(folder: Path, limit: int | None, repeat: int, work: Path) -> list[str
     """The folder's images, ``repeat`` times over (as hard links or copies
     under ``work``, distinct files to every reader) so that the steady phase
     outlasts the start-up."""
-    from zorvane_road_objects.batch_inputs import expand_inputs
+    from zorvane_road_objects.batch.inputs import expand_inputs
 
     files = expand_inputs([folder]).files
     files = files[:limit] if limit else files
@@ -90,7 +90,7 @@ def bench_sequential(files, model, threads):
 
 def bench_stream(files, model, workers):
     try:
-        from zorvane_road_objects.pipeline import detect_stream
+        from zorvane_road_objects.detection.pipeline import detect_stream
     except ImportError:
         return None
     t0 = time.perf_counter()
@@ -108,7 +108,7 @@ def bench_stream(files, model, workers):
 
 
 def bench_ray(files, model, workers, batch_size, out_dir):
-    from zorvane_road_objects.batch import detect_dataset
+    from zorvane_road_objects.batch.runner import detect_dataset
 
     marks = []
     t0 = time.perf_counter()

@@ -39,7 +39,7 @@ CLIENT_TIMEOUT = 30.0
 
 def start_server(script: str | None, root: Path) -> tuple[subprocess.Popen, int]:
     cmd = [sys.executable]
-    cmd += [script] if script else ["-m", "zorvane_road_objects.model_server"]
+    cmd += [script] if script else ["-m", "zorvane_road_objects.serving.server"]
     cmd += ["--root", str(root), "--port", "0"]
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     line = proc.stderr.readline()

@@ -54,7 +54,7 @@ def rss_mib() -> float:
 
 def provision(tmp: Path):
     """Serve models/ on 127.0.0.1 and point HOME and provisioning at it."""
-    from zorvane_road_objects.model_server import make_server
+    from zorvane_road_objects.serving.server import make_server
 
     os.environ["HOME"] = str(tmp / "home")
     os.makedirs(os.environ["HOME"], exist_ok=True)
@@ -77,7 +77,7 @@ def make_video(images: list[Path], path: Path, repeat: int) -> Path:
 
 def sequential(source, model: str) -> tuple[float, list]:
     """Read, detect, in order, in the calling thread."""
-    from zorvane_road_objects.stream import open_source
+    from zorvane_road_objects.media.sources import open_source
     from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
 
     det = zv_road_object_detector(model)
@@ -90,7 +90,7 @@ def sequential(source, model: str) -> tuple[float, list]:
 
 
 def pipelined(source, model: str, workers: int) -> tuple[float, list]:
-    from zorvane_road_objects.pipeline import detect_stream
+    from zorvane_road_objects.detection.pipeline import detect_stream
 
     with detect_stream(source, model, workers=workers, threads=1) as s:
         s.start()  # detectors built and warmed outside the timing
@@ -156,7 +156,7 @@ def tiny_model() -> bytes:
 
 
 def memory(tmp: Path, frames: int, workers: int) -> dict:
-    from zorvane_road_objects.pipeline import detect_stream
+    from zorvane_road_objects.detection.pipeline import detect_stream
     from zorvane_road_objects.zorvane_robj_d import zv_robj_d
 
     path = tmp / "long.avi"

@@ -23,7 +23,7 @@ import numpy as np
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-from zorvane_road_objects import cli
+from zorvane_road_objects.cli import app as cli
 
 REPO = Path(__file__).resolve().parent.parent
 SAMPLE = REPO / "samples" / "street_bus_cc-by.jpg"
@@ -94,7 +94,7 @@ class Served:
 
 
 def start_server(root: Path) -> Served:
-    from zorvane_road_objects.model_server import make_server
+    from zorvane_road_objects.serving.server import make_server
 
     server = make_server(str(root), "127.0.0.1", 0)
     thread = threading.Thread(target=server.serve_forever, daemon=True)

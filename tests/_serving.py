@@ -10,7 +10,7 @@ import threading
 def model_server(root, home, monkeypatch):
     """Serves the folder `root` on 127.0.0.1 with HOME at `home` and the
     provisioning pointed at the server; yields the server."""
-    from zorvane_road_objects.model_server import make_server
+    from zorvane_road_objects.serving.server import make_server
 
     monkeypatch.setenv("HOME", str(home))
     server = make_server(root, "127.0.0.1", 0)

@@ -25,8 +25,8 @@ pytest.importorskip("ray.data")
 pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from zorvane_road_objects.batch import SCHEMA, BatchError, detect_dataset  # noqa: E402
-from zorvane_road_objects.batch_inputs import expand_inputs  # noqa: E402
+from zorvane_road_objects.batch.runner import SCHEMA, BatchError, detect_dataset  # noqa: E402
+from zorvane_road_objects.batch.inputs import expand_inputs  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.data.context")
@@ -37,7 +37,7 @@ CORRUPT = b"\xff\xd8\xff\xe0 not really a jpeg" + bytes(range(256))
 
 @pytest.fixture(scope="module")
 def model_server():
-    from zorvane_road_objects.model_server import make_server
+    from zorvane_road_objects.serving.server import make_server
 
     server = make_server(str(REPO / "models"), "127.0.0.1", 0)
     thread = threading.Thread(target=server.serve_forever, daemon=True)

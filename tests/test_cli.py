@@ -43,8 +43,9 @@ from _cli import (  # noqa: F401  (fixtures)
     write_image,
 )
 
-from zorvane_road_objects import bundled_models, cli
-from zorvane_road_objects.annotate import CLASS_COLOURS, draw_detections, style_for
+from zorvane_road_objects import bundled_models
+from zorvane_road_objects.cli import app as cli
+from zorvane_road_objects.detection.draw import CLASS_COLOURS, draw_detections, style_for
 
 # ---------------------------------------------------------------------------
 # detect

@@ -23,7 +23,8 @@ from _cli import (  # noqa: F401  (fixtures)
 )
 from _httpd import Resource, TestServer, refused_url
 
-from zorvane_road_objects import cli, diagnose
+from zorvane_road_objects.cli import app as cli
+from zorvane_road_objects.detection import diagnose
 
 
 @contextlib.contextmanager

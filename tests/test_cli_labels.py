@@ -6,7 +6,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-from zorvane_road_objects.annotate import CLASS_COLOURS, draw_detections, label_layout, style_for
+from zorvane_road_objects.detection.draw import CLASS_COLOURS, draw_detections, label_layout, style_for
 
 
 def overlap(a, b) -> bool:

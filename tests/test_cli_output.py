@@ -29,7 +29,8 @@ from _cli import (  # noqa: F401  (fixtures)
     write_image,
 )
 
-from zorvane_road_objects import __version__, jsonout
+from zorvane_road_objects import __version__
+from zorvane_road_objects.detection import formats as jsonout
 
 
 def test_version(home):

@@ -18,8 +18,9 @@ from _cli import (  # noqa: F401  (fixtures)
     write_image,
 )
 
-from zorvane_road_objects import bundled_models, cli
-from zorvane_road_objects.selfserve import serve_in_process
+from zorvane_road_objects import bundled_models
+from zorvane_road_objects.cli import app as cli
+from zorvane_road_objects.serving.inprocess import serve_in_process
 
 
 def port_open(port: int) -> bool:

@@ -1,4 +1,4 @@
-"""The package's model server (`zorvane_road_objects.model_server`)."""
+"""The package's model server (`zorvane_road_objects.serving.server`)."""
 
 from __future__ import annotations
 
@@ -20,7 +20,7 @@ import pytest
 import requests
 
 import zorvane_road_objects
-from zorvane_road_objects import model_server
+from zorvane_road_objects.serving import server as model_server
 from zorvane_road_objects.zorvane_robj_p import download_robj_model
 
 from _httpd import wait_for_port
@@ -178,7 +178,7 @@ def _start_cli(root: Path | None, extra=()) -> tuple[subprocess.Popen, str]:
     env = dict(os.environ,
                PYTHONPATH=os.pathsep.join([pkg_parent, os.environ.get("PYTHONPATH", "")]))
     proc = subprocess.Popen(
-        [sys.executable, "-m", "zorvane_road_objects.model_server",
+        [sys.executable, "-m", "zorvane_road_objects.serving.server",
          *(["--root", str(root)] if root else []), "--port", "0", *extra],
         env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     line = proc.stderr.readline()

@@ -13,8 +13,8 @@ import pytest
 from _httpd import Resource, TestServer
 from _media import REPO, SAMPLES, block_level, engine_factory, frame_image, mean_box_model, write_video
 from _serving import model_server
-from zorvane_road_objects.pipeline import detect_stream
-from zorvane_road_objects.stream import StreamError
+from zorvane_road_objects.detection.pipeline import detect_stream
+from zorvane_road_objects.media.sources import StreamError
 
 N = 40
 
@@ -59,7 +59,7 @@ class Uneven:
 
 def reference(clip, model):
     det = engine_factory(model)()
-    from zorvane_road_objects.stream import open_source
+    from zorvane_road_objects.media.sources import open_source
 
     return [det(f.image)["results"] for f in open_source(clip)]
 
@@ -198,8 +198,8 @@ def test_catalogue_model_with_tracking(catalogue_server, tmp_path):
 
 
 def test_annotated_video_keeps_size_rate_and_frame_count(clip, model, tmp_path):
-    from zorvane_road_objects.linecount import LineCounter
-    from zorvane_road_objects.videoout import VideoSink, annotate_frame
+    from zorvane_road_objects.detection.linecount import LineCounter
+    from zorvane_road_objects.media.video import VideoSink, annotate_frame
 
     counter = LineCounter((0, 120, 320, 120))
     out_path = tmp_path / "out" / "annotated.mp4"
@@ -217,7 +217,7 @@ def test_annotated_video_keeps_size_rate_and_frame_count(clip, model, tmp_path):
 
 
 def test_video_sink_errors(tmp_path):
-    from zorvane_road_objects.videoout import VideoSink
+    from zorvane_road_objects.media.video import VideoSink
 
     sink = VideoSink(tmp_path / "x.mp4", 5)
     with pytest.raises(ValueError, match="uint8 BGR"):

@@ -11,7 +11,7 @@ import pytest
 
 from _httpd import Resource, TestServer, refused_url
 from _media import RangeServer, block_level, frame_image, write_video
-from zorvane_road_objects.stream import SourceError, StreamError, classify, open_source
+from zorvane_road_objects.media.sources import SourceError, StreamError, classify, open_source
 
 N = 24
 

@@ -9,9 +9,9 @@ import random
 import numpy as np
 import pytest
 
-from zorvane_road_objects import track as trk
-from zorvane_road_objects.linecount import LineCounter
-from zorvane_road_objects.track import Tracker, assign
+from zorvane_road_objects.detection import track as trk
+from zorvane_road_objects.detection.linecount import LineCounter
+from zorvane_road_objects.detection.track import Tracker, assign
 
 
 def rec(l, t, w, h, conf=90, cls=3, name="car", key=None):

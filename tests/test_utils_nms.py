@@ -1,4 +1,4 @@
-"""Tests of ``zorvane_road_objects.utils.nms``.
+"""Tests of ``zorvane_road_objects.utils.nms`` (implemented in ``zorvane_road_objects.suppression``).
 
 Every result is compared with the plain greedy loop (_nms_ref.py), index for index:
 on many small random cases (ties, degenerate boxes, IoU values that land
@@ -14,7 +14,7 @@ import math
 import numpy as np
 import pytest
 
-from zorvane_road_objects import utils
+from zorvane_road_objects import suppression
 from zorvane_road_objects.utils import nms
 
 from _nms_ref import plain_greedy
@@ -56,8 +56,8 @@ ROUTES = {
 @pytest.fixture(params=list(ROUTES))
 def route(request, monkeypatch):
     for name, value in ROUTES[request.param].items():
-        assert hasattr(utils, name)
-        monkeypatch.setattr(utils, name, value)
+        assert hasattr(suppression, name)
+        monkeypatch.setattr(suppression, name, value)
     return request.param
 
 
@@ -389,13 +389,13 @@ def test_crossing_strips_look_at_few_pairs(monkeypatch):
     others, not with a share of all of them (the work, not the time, grows
     with the number of boxes)."""
     pairs = []
-    real = utils._iou
+    real = suppression._iou
 
     def counted(geo, i, j):
         pairs.append(np.size(j))
         return real(geo, i, j)
 
-    monkeypatch.setattr(utils, "_iou", counted)
+    monkeypatch.setattr(suppression, "_iou", counted)
     rng = np.random.default_rng(1)
     n = 20_000
     half = n // 2

@@ -45,9 +45,9 @@ def main(argv=None) -> int:
 
     import cv2
 
-    from zorvane_road_objects import model_server
-    from zorvane_road_objects.annotate import draw_detections
-    from zorvane_road_objects.cli import format_detections, format_seconds, model_file_name
+    from zorvane_road_objects.serving import server as model_server
+    from zorvane_road_objects.detection.draw import draw_detections
+    from zorvane_road_objects.cli.app import format_detections, format_seconds, model_file_name
     from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
 
     missing = [m for m in args.models if not (Path(args.models_dir) / model_file_name(m)).is_file()]
@@ -122,7 +122,7 @@ def write_pan_clip(image, path: str, frames: int = 48, fps: float = 12.0) -> Non
 
 def track_clip(image, path: str) -> int:
     """Track the road objects through a panning clip of the image."""
-    from zorvane_road_objects.pipeline import detect_stream
+    from zorvane_road_objects.detection.pipeline import detect_stream
 
     write_pan_clip(image, path)
     print(f"\n== tracking through {path} (small_fp32, {os.cpu_count()} workers)")

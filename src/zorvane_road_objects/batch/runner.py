@@ -1,6 +1,6 @@
 """Batch detection over many images with Ray Data, on one machine or a cluster.
 
-    from zorvane_road_objects.batch import detect_dataset
+    from zorvane_road_objects.batch.runner import detect_dataset
     summary = detect_dataset(["photos/", "@more.txt"], "detections.parquet", workers=4)
 
 The run reads the image files with ``ray.data.read_binary_files``, hands them
@@ -42,8 +42,8 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from zorvane_road_objects import facts
-from zorvane_road_objects.batch_inputs import expand_inputs, is_uri
-from zorvane_road_objects.cli import CATALOGUE, model_server_address
+from zorvane_road_objects.batch.inputs import expand_inputs, is_uri
+from zorvane_road_objects.cli.app import CATALOGUE, model_server_address
 
 __all__ = ["SCHEMA", "DETECTION_TYPE", "BatchError", "BatchSummary", "detect_dataset", "detect_image_bytes"]
 
@@ -407,7 +407,7 @@ def detect_dataset(inputs, output, model: str = facts.DEFAULT_MODEL, *, address:
     """Detect road objects in every image of ``inputs`` and write ``output`` (Parquet).
 
     inputs: files, folders, glob patterns, ``@list.txt`` files and URIs
-    (see ``zorvane_road_objects.batch_inputs``). address: None for a local
+    (see ``zorvane_road_objects.batch.inputs``). address: None for a local
     Ray instance, or ``"auto"`` / ``"ray://host:port"`` for a cluster.
     workers: actors, each with one detector (default: the CPUs of the
     machine or cluster, at most one per input file). progress: True for a

@@ -4,7 +4,7 @@
 
 Hooked into the main tool by ``add_batch_parser(subparsers)`` and
 ``cmd_batch(args)``; also runs on its own as
-``python -m zorvane_road_objects.batch_cli``. Ray is imported only when the
+``python -m zorvane_road_objects.cli.batch``. Ray is imported only when the
 command runs, so the rest of the tool works without the ``cluster`` extra.
 
 Exit status: 0 when every input was processed, 1 when some rows hold an
@@ -47,7 +47,8 @@ def _positive_int(text: str) -> int:
 
 def add_batch_parser(subparsers) -> argparse.ArgumentParser:
     """Add the ``batch`` command to the tool's subparsers."""
-    from zorvane_road_objects import cli, facts
+    from zorvane_road_objects import facts
+    from zorvane_road_objects.cli import app as cli
 
     p = subparsers.add_parser("batch", help="detect objects in many images with Ray, into Parquet",
                               description=_DESCRIPTION)
@@ -75,7 +76,7 @@ def add_batch_parser(subparsers) -> argparse.ArgumentParser:
 
 def cmd_batch(args) -> int:
     try:
-        from zorvane_road_objects.batch import BatchError, detect_dataset
+        from zorvane_road_objects.batch.runner import BatchError, detect_dataset
     except ImportError as exc:
         print(f"{PROG}: error: the batch command needs Ray Data and pyarrow; install "
               f"'zorvane_road_objects[cluster]' ({exc})", file=sys.stderr)

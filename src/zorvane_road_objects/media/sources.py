@@ -34,7 +34,6 @@ from __future__ import annotations
 
 import dataclasses
 import functools
-import glob
 import math
 import os
 import re
@@ -43,6 +42,8 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 
 import numpy as np
+
+from zorvane_road_objects.media.images import collect_images, expand_pattern, read_failure, read_image
 
 __all__ = [
     "Frame",
@@ -60,7 +61,6 @@ VIDEO_EXTENSIONS = frozenset({
 })
 URL_SCHEMES = ("rtsp", "rtsps", "rtmp", "http", "https")
 _URL_RE = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
-_GLOB_MAGIC = re.compile(r"[*?[]")
 
 # Stream defaults: how long opening and one read may block, how many times a
 # dropped stream is reopened and the first pause between tries (doubled each try).
@@ -120,13 +120,13 @@ def _expand_globs(paths: Sequence[str]) -> tuple[list[str], list[tuple[str, str]
     out: list[str] = []
     errors: list[tuple[str, str]] = []
     for p in paths:
-        if not os.path.exists(p) and _GLOB_MAGIC.search(p):
-            found = sorted(glob.glob(p, recursive=True))
-            if not found:
-                errors.append((p, "no files match the pattern"))
-            out.extend(found)
-        else:
+        found = expand_pattern(p)
+        if found is None:
             out.append(p)
+            continue
+        if not found:
+            errors.append((p, "no files match the pattern"))
+        out.extend(found)
     return out, errors
 
 
@@ -137,8 +137,6 @@ def _expand_globs(paths: Sequence[str]) -> tuple[list[str], list[tuple[str, str]
 
 class _ImageReader:
     def __init__(self, paths: Sequence[str]):
-        from zorvane_road_objects.cli import collect_images
-
         expanded, glob_errors = _expand_globs(paths)
         items, errors = collect_images(expanded)
         self.errors = glob_errors + errors
@@ -152,8 +150,6 @@ class _ImageReader:
         self.size = None
 
     def __next__(self):
-        from zorvane_road_objects.cli import read_image
-
         if self.pos >= len(self.items):
             raise StopIteration
         path, rel = self.items[self.pos]
@@ -163,7 +159,7 @@ class _ImageReader:
         try:
             return None, read_image(path), path, rel, None
         except (OSError, ValueError) as exc:
-            return None, None, path, rel, f"cannot read image: {getattr(exc, 'strerror', None) or exc}"
+            return None, None, path, rel, read_failure(exc)
 
     def skip(self) -> bool:
         if self.pos >= len(self.items):

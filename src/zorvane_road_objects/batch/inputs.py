@@ -3,7 +3,7 @@
 An input is one of:
 
 - an image file (taken whatever its extension);
-- a folder, searched recursively for image files (see ``IMAGE_EXTENSIONS``);
+- a folder, searched recursively for image files (see ``media.images``);
 - a glob pattern (``*``, ``?``, ``[...]``; ``**`` crosses folders), whose
   matches are expanded like the inputs above;
 - ``@LIST``: a text file with one input per line (files, folders, globs or
@@ -19,14 +19,12 @@ glob without matches, an unreadable list) are not fatal: they come back as
 
 from __future__ import annotations
 
-import glob
 import os
 from dataclasses import dataclass, field
 
-IMAGE_EXTENSIONS = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp"})
-_GLOB_CHARS = frozenset("*?[")
+from zorvane_road_objects.media.images import expand_pattern, is_image_name, walk_folder
 
-__all__ = ["IMAGE_EXTENSIONS", "Inputs", "expand_inputs", "is_uri"]
+__all__ = ["Inputs", "expand_inputs", "is_uri"]
 
 
 @dataclass
@@ -54,20 +52,11 @@ def is_uri(text: str) -> bool:
     return bool(sep) and scheme.isidentifier()
 
 
-def _is_image_name(name: str) -> bool:
-    return os.path.splitext(name)[1].lower() in IMAGE_EXTENSIONS
-
-
 def _walk_folder(folder: str, out: Inputs) -> None:
-    found = []
-    errors: list[OSError] = []
-    for dirpath, dirnames, filenames in os.walk(folder, onerror=errors.append):
-        dirnames.sort()
-        found.extend(os.path.join(dirpath, n) for n in filenames if _is_image_name(n))
-    for err in errors:
-        out.add_missing(getattr(err, "filename", None) or folder,
-                        f"cannot list folder: {err.strerror or err}")
-    for path in sorted(found):
+    found, errors = walk_folder(folder)
+    for path, message in errors:
+        out.add_missing(path, message)
+    for path, _ in found:
         out.add_file(path)
 
 
@@ -104,7 +93,7 @@ def _add_uri(uri: str, out: Inputs) -> None:
         return
     stem = root.rstrip("/")
     base = uri.rstrip("/")
-    names = sorted(i.path for i in infos if i.type == pafs.FileType.File and _is_image_name(i.path))
+    names = sorted(i.path for i in infos if i.type == pafs.FileType.File and is_image_name(i.path))
     for name in names:
         rel = name[len(stem):].lstrip("/") if name.startswith(stem) else name
         out.add_file(f"{base}/{rel}")
@@ -117,8 +106,8 @@ def _add_one(arg: str, out: Inputs, base: str | None = None) -> None:
     path = os.path.expanduser(arg)
     if base is not None and not os.path.isabs(path):
         path = os.path.join(base, path)
-    if any(c in _GLOB_CHARS for c in path) and not os.path.exists(path):
-        matches = sorted(glob.glob(path, recursive=True))
+    matches = expand_pattern(path)
+    if matches is not None:
         if not matches:
             out.add_missing(arg, "no files match the pattern")
         for match in matches:

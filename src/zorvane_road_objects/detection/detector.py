@@ -19,7 +19,7 @@ import sys
 import threading
 from collections.abc import Callable
 
-from zorvane_road_objects import diagnose
+from zorvane_road_objects.detection import diagnose
 from zorvane_road_objects.facts import DEFAULT_MODEL_SERVER, data_dir, model_file_name
 
 __all__ = ["Detector", "SetupError", "data_dir", "model_file_name", "model_server_address",
@@ -146,7 +146,7 @@ def open_catalogue_model(name: str, backend: str, conf: float, iou: float, *,
 
 def _start_bundled_server(file_name: str, problem: Callable[[], str]):
     from zorvane_road_objects import bundled_models
-    from zorvane_road_objects.selfserve import serve_in_process
+    from zorvane_road_objects.serving.inprocess import serve_in_process
 
     try:
         root = bundled_models()

@@ -15,7 +15,7 @@ from __future__ import annotations
 import os
 import threading
 
-from zorvane_road_objects import model_server
+from zorvane_road_objects.serving import server as model_server
 
 __all__ = ["InProcessServer", "serve_in_process"]
 

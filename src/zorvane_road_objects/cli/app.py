@@ -31,10 +31,12 @@ import os
 import sys
 from pathlib import Path
 
-from zorvane_road_objects import __version__, facts, jsonout
-from zorvane_road_objects.batch_cli import _positive_int, add_batch_parser, cmd_batch
-from zorvane_road_objects.diagnose import CATALOGUE, unknown_model
-from zorvane_road_objects.modelsetup import (
+from zorvane_road_objects import __version__, facts
+from zorvane_road_objects.detection import formats as jsonout
+from zorvane_road_objects.media.images import IMAGE_EXTENSIONS
+from zorvane_road_objects.cli.batch import _positive_int, add_batch_parser, cmd_batch
+from zorvane_road_objects.detection.diagnose import CATALOGUE, unknown_model
+from zorvane_road_objects.detection.detector import (
     DEFAULT_MODEL_SERVER,
     SetupError,
     data_dir,
@@ -45,12 +47,8 @@ from zorvane_road_objects.modelsetup import (
 PROG = "zorvane-robj"
 
 BACKENDS = facts.BACKENDS
-IMAGE_EXTENSIONS = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp"})
-# Extensions the annotated copies keep; anything else is written as PNG.
-_WRITABLE_EXTENSIONS = IMAGE_EXTENSIONS
 
-__all__ = ["CATALOGUE", "build_parser", "collect_images", "main", "read_image",
-           "model_file_name", "data_dir", "model_server_address"]
+__all__ = ["build_parser", "main"]
 
 _EPILOG = f"""\
 exit status: 0 success; 1 some work failed (an image, a source, or a model that
@@ -86,7 +84,7 @@ def _port(text: str) -> int:
 
 
 def _count_line(text: str):
-    from zorvane_road_objects.detect_run import parse_line
+    from zorvane_road_objects.cli.detect import parse_line
 
     try:
         return parse_line(text)
@@ -189,70 +187,6 @@ def build_parser() -> argparse.ArgumentParser:
 # detect
 
 
-def _is_image_name(name: str) -> bool:
-    return os.path.splitext(name)[1].lower() in IMAGE_EXTENSIONS
-
-
-def collect_images(paths):
-    """Expand the PATH arguments into (image path, path for --save) pairs and errors.
-
-    Folders are walked recursively; their image files come in sorted order of
-    their path components and keep their path relative to the folder for
-    --save. Files named directly are taken whatever their extension.
-    Returns (items, errors) where errors are (path, message) pairs.
-    """
-    items: list[tuple[str, str]] = []
-    errors: list[tuple[str, str]] = []
-    seen: set[str] = set()
-
-    def add(path: str, rel: str) -> None:
-        key = os.path.realpath(path)
-        if key not in seen:
-            seen.add(key)
-            items.append((path, rel))
-
-    for arg in paths:
-        if os.path.isdir(arg):
-            found = []
-            walk_errors = []
-            for dirpath, dirnames, filenames in os.walk(arg, onerror=walk_errors.append):
-                dirnames.sort()
-                for name in filenames:
-                    if _is_image_name(name):
-                        full = os.path.join(dirpath, name)
-                        rel = os.path.relpath(full, arg)
-                        found.append((Path(rel).parts, full, rel))
-            for err in walk_errors:
-                errors.append((getattr(err, "filename", None) or arg, f"cannot list folder: {err.strerror or err}"))
-            found.sort(key=lambda f: f[0])
-            if not found and not walk_errors:
-                errors.append((arg, "no image files found in folder"))
-            for _, full, rel in found:
-                add(full, rel)
-        elif os.path.exists(arg):
-            add(arg, os.path.basename(arg))
-        else:
-            errors.append((arg, "no such file or folder"))
-    return items, errors
-
-
-def read_image(path: str):
-    """Read an image as an 8-bit BGR array; raise OSError or ValueError when that fails."""
-    import cv2
-    import numpy as np
-
-    data = np.fromfile(path, dtype=np.uint8)
-    if data.size == 0:
-        raise ValueError("empty file")
-    try:
-        img = cv2.imdecode(data, cv2.IMREAD_COLOR)
-    except cv2.error:
-        img = None
-    if img is None:
-        raise ValueError("unsupported or corrupt image file")
-    return img
-
-
 def format_seconds(sec) -> str:
     try:
         sec = float(sec)
@@ -282,35 +216,6 @@ def headline(path: str, result: dict, shape) -> str:
     what = "no objects" if n == 0 else f"{n} object{'s' if n != 1 else ''}"
     h, w = shape[:2]
     return f"{path} ({w}x{h}): {what} in {format_seconds(result.get('ltrb_proc_sec'))}"
-
-
-def _save_path(save_dir: str, rel: str, taken: set) -> str:
-    stem, ext = os.path.splitext(rel)
-    if ext.lower() not in _WRITABLE_EXTENSIONS:
-        ext = ".png"
-    candidate = os.path.join(save_dir, stem + ext)
-    n = 1
-    while os.path.normcase(os.path.abspath(candidate)) in taken:
-        candidate = os.path.join(save_dir, f"{stem}_{n}{ext}")
-        n += 1
-    taken.add(os.path.normcase(os.path.abspath(candidate)))
-    return candidate
-
-
-def write_image(path: str, src_path: str, image) -> None:
-    import cv2
-
-    if os.path.exists(path) and os.path.samefile(path, src_path):
-        raise ValueError("refusing to overwrite the input image")
-    parent = os.path.dirname(path)
-    if parent:
-        os.makedirs(parent, exist_ok=True)
-    ext = os.path.splitext(path)[1].lower()
-    params = [cv2.IMWRITE_JPEG_QUALITY, 92] if ext in (".jpg", ".jpeg") else []
-    ok, buf = cv2.imencode(ext, image, params)
-    if not ok:
-        raise ValueError(f"cannot encode {ext} image")
-    buf.tofile(path)
 
 
 class _Output:
@@ -355,7 +260,7 @@ def _bars_wanted(args) -> bool:
 
 
 def _open_detector(args, output: _Output):
-    from zorvane_road_objects import diagnose, modelsetup
+    from zorvane_road_objects.detection import detector as modelsetup, diagnose
 
     try:
         import onnxruntime
@@ -376,9 +281,9 @@ def _open_detector(args, output: _Output):
 
 
 def cmd_detect(args) -> int:
-    from zorvane_road_objects import detect_run
-    from zorvane_road_objects.pipeline import TRACK_LOW
-    from zorvane_road_objects.stream import SourceError, open_source
+    from zorvane_road_objects.cli import detect as detect_run
+    from zorvane_road_objects.detection.pipeline import TRACK_LOW
+    from zorvane_road_objects.media.sources import SourceError, open_source
 
     if args.model is not None and args.model_file is not None:
         args.subparser.error("use either --model or --model-file, not both")
@@ -431,7 +336,7 @@ def cmd_serve(args) -> int:
             return 2
     if not os.path.isdir(root):
         parser.error(f"--root {root!r} is not a folder")
-    from zorvane_road_objects import model_server
+    from zorvane_road_objects.serving import server as model_server
 
     argv = ["--root", root]
     if args.host is not None:

@@ -40,7 +40,8 @@ from collections.abc import Callable
 import numpy as np
 
 from zorvane_road_objects import facts
-from zorvane_road_objects.stream import Frame, FrameSource, open_source
+from zorvane_road_objects.media.images import read_failure
+from zorvane_road_objects.media.sources import Frame, FrameSource, open_source
 
 __all__ = ["DetectionStream", "FrameRefused", "FrameResult", "detect_stream", "make_detector"]
 
@@ -204,7 +205,7 @@ def _load(frame: Frame) -> None:
         try:
             frame.image = frame.load()
         except (OSError, ValueError) as exc:
-            frame.error = f"cannot read image: {getattr(exc, 'strerror', None) or exc}"
+            frame.error = read_failure(exc)
 
 
 def _detect(det, frame: Frame, keep_images: bool) -> FrameResult:
@@ -418,7 +419,7 @@ def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | No
     tracker = None
     det_conf = conf
     if track:
-        from zorvane_road_objects.track import Tracker
+        from zorvane_road_objects.detection.track import Tracker
 
         det_conf = min(conf, track_low)
         tracker = Tracker(high=conf, low=det_conf, max_lost=track_buffer)

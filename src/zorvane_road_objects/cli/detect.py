@@ -17,9 +17,9 @@ import signal
 import sys
 import threading
 
-from zorvane_road_objects import jsonout
-from zorvane_road_objects.diagnose import image_size_problem
-from zorvane_road_objects.summary import BatchSummary
+from zorvane_road_objects.detection import formats as jsonout
+from zorvane_road_objects.detection.diagnose import image_size_problem
+from zorvane_road_objects.cli.report import BatchSummary
 
 __all__ = ["parse_line", "run"]
 
@@ -50,7 +50,7 @@ def _worker_factory(detector):
     """Detection callables for the workers: the opened detector first, then
     new ones with the same model and settings. Each refuses the images the
     detector's size rules refuse, with the rule in the message."""
-    from zorvane_road_objects.pipeline import FrameRefused
+    from zorvane_road_objects.detection.pipeline import FrameRefused
 
     pool = [detector.detect]
     lock = threading.Lock()
@@ -89,21 +89,19 @@ class _Saver:
         self.sinks: dict[int, object] = {}
 
     def save(self, fr) -> str | None:
-        from zorvane_road_objects.videoout import annotate_frame
+        from zorvane_road_objects.media.video import annotate_frame
 
         kind, fps, stem = self.source.describe(fr.source)
         if fr.image is None:
             return None
         image = annotate_frame(fr.image, fr.records, self.counter)
         if kind == "images":
-            from zorvane_road_objects.cli import _save_path, write_image
-
-            path = _save_path(self.dir, fr.rel, self.taken)
+            path = save_path(self.dir, fr.rel, self.taken)
             write_image(path, fr.name, image)
             return path
         sink = self.sinks.get(fr.source)
         if sink is None:
-            from zorvane_road_objects.videoout import VideoSink
+            from zorvane_road_objects.media.video import VideoSink
 
             every = max(1, self.source.every)
             sink = VideoSink(self._video_path(stem, fr.name), (fps or 0) / every or None)
@@ -131,7 +129,7 @@ class _Run:
     """The state of one run: what is counted, drawn and reported."""
 
     def __init__(self, args, source, output):
-        from zorvane_road_objects.linecount import LineCounter
+        from zorvane_road_objects.detection.linecount import LineCounter
 
         self.args = args
         self.source = source
@@ -159,7 +157,7 @@ class _Run:
         fr.image = None
 
     def report(self, fr, saved, crossings) -> None:
-        from zorvane_road_objects.cli import headline
+        from zorvane_road_objects.cli.app import headline
 
         kind = self.source.describe(fr.source)[0]
         framed = kind != "images" or self.args.track
@@ -209,7 +207,7 @@ class _Run:
 
 
 def _track_lines(result: dict) -> list[str]:
-    from zorvane_road_objects.cli import format_detections
+    from zorvane_road_objects.cli.app import format_detections
 
     lines = format_detections(result)
     for i, rec in enumerate(result.get("results", [])):
@@ -269,8 +267,8 @@ def run(args, source, detector, output) -> int:
     workers' detectors made from ``detector``; returns the exit status."""
     from tqdm import tqdm
 
-    from zorvane_road_objects.pipeline import detect_stream
-    from zorvane_road_objects.stream import StreamError
+    from zorvane_road_objects.detection.pipeline import detect_stream
+    from zorvane_road_objects.media.sources import StreamError
 
     state = _Run(args, source, output)
     for _ in source.errors:

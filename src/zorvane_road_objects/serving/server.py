@@ -1,6 +1,6 @@
 """A small static HTTP server for model files.
 
-    python -m zorvane_road_objects.model_server [--root DIR] [--host 127.0.0.1] [--port 8470]
+    python -m zorvane_road_objects.serving.server [--root DIR] [--host 127.0.0.1] [--port 8470]
 
 It answers HEAD and GET for the plain files in DIR (and below it) with
 Content-Length, Last-Modified and Repr-Digest (SHA-256 of the file), streams
@@ -692,7 +692,7 @@ def _raise_interrupt(signum, frame):  # noqa: ARG001
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        prog="python -m zorvane_road_objects.model_server",
+        prog="python -m zorvane_road_objects.serving.server",
         description="Serve model files over HTTP (HEAD and GET).")
     parser.add_argument("--root", help="directory that holds the model files "
                         "(default: the model files that ship with the package)")

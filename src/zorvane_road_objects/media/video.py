@@ -13,7 +13,7 @@ import os
 import cv2
 import numpy as np
 
-from zorvane_road_objects.annotate import draw_detections, style_for
+from zorvane_road_objects.detection.draw import draw_detections, style_for
 
 __all__ = ["VideoSink", "annotate_frame"]
 

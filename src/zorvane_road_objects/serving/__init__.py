@@ -1,0 +1,2 @@
+"""Serving model files: the package's static model server and running it
+inside the current process."""
