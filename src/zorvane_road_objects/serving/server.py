@@ -15,13 +15,18 @@ above 0, any Transfer-Encoding) or frames its length ambiguously is refused
 with 400 and its connection closed, so that bytes after the head can never
 be taken for another request.
 
-Connections are served by a fixed pool of worker threads. A connection only
-takes a worker once its whole request head has arrived; while it waits for
-a request it sits in one selector, and it is closed when the head does not
-arrive in time (``HEADER_TIMEOUT``) or when it stays idle between requests
-(``KEEP_ALIVE_TIMEOUT``). Past ``MAX_CONNECTIONS`` open connections new ones
-wait in the listen backlog, and the longest-idle connections are closed to
-make room.
+Connections wait in one selector while a request head arrives and while a
+response goes out; a small pool of worker threads only reads the head,
+opens the file and puts the response together, so a client that reads
+slowly or not at all holds no worker. A connection is closed when its head
+does not arrive in time (``HEADER_TIMEOUT``), when it stays idle between
+requests (``KEEP_ALIVE_TIMEOUT``), when its client reads nothing for
+``SEND_STALL_TIMEOUT`` or when a response of n bytes is not gone within
+``SEND_TIMEOUT + n / MIN_SEND_RATE`` seconds. The number of open connections
+is bounded by ``MAX_CONNECTIONS`` and by the process's descriptor limit
+(each connection may hold a socket and a file); past it new connections wait
+in the listen backlog, and the connections that wait longest for a request,
+or whose client has stopped reading, are closed to make room.
 
 Model provisioning asks it for ``<base address><model file name>``; point
 ``ZORVANE_ROBJ_MODEL_SERVER`` at ``http://HOST:PORT/`` when it does not run on
@@ -34,7 +39,9 @@ import argparse
 import base64
 import collections
 import email.utils
+import errno
 import hashlib
+import heapq
 import os
 import queue
 import re
@@ -42,6 +49,7 @@ import selectors
 import signal
 import socket
 import stat
+import struct
 import sys
 import threading
 import time
@@ -73,6 +81,13 @@ HEADER_TIMEOUT = 5.0
 KEEP_ALIVE_TIMEOUT = 5.0
 # A request head (request line and header fields) larger than this is refused.
 MAX_HEAD = 64 * 1024
+# A response of n bytes must be gone within SEND_TIMEOUT + n / MIN_SEND_RATE
+# seconds, and its client may read nothing for at most SEND_STALL_TIMEOUT.
+SEND_TIMEOUT = 30.0
+MIN_SEND_RATE = 32 * 1024
+SEND_STALL_TIMEOUT = 30.0
+# Bytes written to one connection before the others get their turn.
+SEND_TURN = 1024 * 1024
 # After answering with "Connection: close", unread bytes from the client are
 # read and dropped for up to this long (and this much) before the socket is
 # closed, so that the close does not turn into a reset that destroys the
@@ -80,10 +95,19 @@ MAX_HEAD = 64 * 1024
 LINGER_TIMEOUT = 2.0
 LINGER_BYTES = 1024 * 1024
 _SWEEP_INTERVAL = 0.25
-# Past the connection limit, connections idle at least this long are closed
-# to make room (a newer one may just not have been read yet).
+# Past the connection limit, connections that have waited at least this long
+# for a request are closed to make room (a newer one may just not have been
+# read yet), and so are responses whose client has read nothing for
+# _RECLAIM_MIN_STALL seconds; _RECLAIM_BATCH at a time.
 _RECLAIM_MIN_IDLE = 0.25
+_RECLAIM_MIN_STALL = 1.0
+_RECLAIM_BATCH = 32
+# Descriptors kept for the server's own use besides the connections.
+_FD_RESERVE = 64
 
+_sendfile = getattr(os, "sendfile", None)  # not on Windows
+_NO_SENDFILE = {errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP}
+_LINGER_RESET = struct.pack("HH" if os.name == "nt" else "ii", 1, 0)  # close with a reset
 _HEAD_END = re.compile(rb"\n\r?\n")
 _DIGITS = re.compile(r"[0-9]+")
 
@@ -108,14 +132,15 @@ class _HeadReader:
         pass
 
 
-class _SocketWriter:
-    """The ``wfile`` of a request: every write goes out whole."""
+class _Output:
+    """The ``wfile`` of a request: what is written waits in the connection's
+    output buffer until the selector sends it."""
 
-    def __init__(self, sock: socket.socket) -> None:
-        self._sock = sock
+    def __init__(self, buffer: bytearray) -> None:
+        self._buffer = buffer
 
     def write(self, data: bytes) -> int:
-        self._sock.sendall(data)
+        self._buffer += data
         return len(data)
 
     def flush(self) -> None:
@@ -128,9 +153,10 @@ class _SocketWriter:
 class ModelRequestHandler(BaseHTTPRequestHandler):
     """Answers one request whose head the server has already read.
 
-    ``request`` is the server's connection record; the handler leaves the
-    socket open and tells through ``close_connection`` whether it may serve
-    another request.
+    ``request`` is the server's connection record; the handler writes the
+    response head into its output buffer, leaves the body file open on it
+    for the selector to send, and tells through ``close_connection``
+    whether the connection may carry another request.
     """
 
     server: ModelServer
@@ -140,16 +166,13 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
 
     def version_string(self) -> str:
         return self.server_version
-    # Seconds a client may stall while a response is written to it.
-    timeout = 30
 
     def setup(self) -> None:
-        conn = self.request
+        self.record = conn = self.request
         self.request = self.connection = conn.sock
         self.head_too_large = conn.head_too_large
-        self.connection.settimeout(self.timeout)
         self.rfile = _HeadReader(conn.buffer)
-        self.wfile = _SocketWriter(conn.sock)
+        self.wfile = _Output(conn.out)
 
     def handle(self) -> None:
         self.close_connection = True
@@ -217,7 +240,8 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
         if f is None:
             self.send_error(HTTPStatus.NOT_FOUND)
             return
-        with f:
+        handed_over = False
+        try:
             st = os.fstat(f.fileno())
             if not stat.S_ISREG(st.st_mode):
                 self.send_error(HTTPStatus.NOT_FOUND)
@@ -230,24 +254,12 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
             if digest is not None:
                 self.send_header("Repr-Digest", f"sha-256=:{digest}:")
             self.end_headers()
-            if body:
-                self._send_body(f, st.st_size)
-
-    def _send_body(self, f, size: int) -> None:
-        remaining = size
-        try:
-            while remaining > 0:
-                chunk = f.read(min(CHUNK_SIZE, remaining))
-                if not chunk:
-                    break
-                self.wfile.write(chunk)
-                remaining -= len(chunk)
-        except (ConnectionError, TimeoutError):
-            remaining = -1
-        if remaining != 0:
-            # The file shrank or the client went away: the body cannot
-            # match its Content-Length, so drop the connection.
-            self.close_connection = True
+            if body and st.st_size > 0:
+                self.record.attach_body(f, st.st_size)
+                handed_over = True
+        finally:
+            if not handed_over:
+                f.close()
 
     def log_request(self, code: int | str = "-", size: int | str = "-") -> None:
         if isinstance(code, HTTPStatus):
@@ -259,11 +271,17 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
         pass
 
 
+class _BodyCut(OSError):
+    """The file ended before the announced Content-Length."""
+
+
 class _Connection:
-    """An accepted connection and the bytes read from it so far."""
+    """An accepted connection, the bytes read from it so far and the
+    response that is going out on it."""
 
     __slots__ = ("sock", "address", "buffer", "fresh", "head_too_large", "deadline",
-                 "since", "draining", "drained", "closed")
+                 "since", "draining", "drained", "closed", "out", "body", "offset", "left",
+                 "keep", "events", "send_deadline", "stall", "progress_at")
 
     def __init__(self, sock: socket.socket, address, header_timeout: float) -> None:
         self.sock = sock
@@ -276,6 +294,13 @@ class _Connection:
         self.draining = False
         self.drained = 0
         self.closed = False
+        self.out = bytearray()  # response bytes not sent yet
+        self.body = None  # the file whose bytes follow ``out``
+        self.offset = 0
+        self.left = 0
+        self.keep = False  # whether another request may follow the response
+        self.events = 0  # what the selector watches for
+        self.send_deadline = self.progress_at = self.stall = 0.0
 
     def head_ready(self) -> bool:
         """Whether the buffer holds a whole request head, or more bytes than
@@ -289,10 +314,76 @@ class _Connection:
         self.head_too_large = end is None and len(buf) > MAX_HEAD
         return end is not None or self.head_too_large
 
+    def sending(self) -> bool:
+        return bool(self.out) or self.left > 0
+
+    def start_sending(self, timeout: float, min_rate: float, stall: float) -> None:
+        now = time.monotonic()
+        self.send_deadline = now + timeout + (len(self.out) + self.left) / min_rate
+        self.stall = stall
+        self._progress(now)
+
+    def _progress(self, now: float) -> None:
+        self.progress_at = now
+        self.deadline = min(self.send_deadline, now + self.stall)
+
+    def write(self) -> bool:
+        """Send what the socket takes now, up to ``SEND_TURN`` bytes; True
+        once the whole response has gone out. Raises OSError when the client
+        is gone or the file came up short."""
+        sent = 0
+        try:
+            while sent < SEND_TURN and self.sending():
+                if self.out:
+                    n = self.sock.send(self.out)
+                    del self.out[:n]
+                else:
+                    n = self._send_file(SEND_TURN - sent)
+                sent += n
+        except (BlockingIOError, InterruptedError):
+            pass
+        if sent:
+            self._progress(time.monotonic())
+        return not self.sending()
+
+    def _send_file(self, most: int) -> int:
+        count = min(self.left, most)
+        if _sendfile is not None:
+            try:
+                n = _sendfile(self.sock.fileno(), self.body.fileno(), self.offset, count)
+            except OSError as exc:
+                if exc.errno not in _NO_SENDFILE:
+                    raise
+                n = self._send_read(count)  # not a file sendfile can take
+        else:
+            n = self._send_read(count)
+        if n == 0:
+            raise _BodyCut("the file is shorter than announced")
+        self.offset += n
+        self.left -= n
+        if self.left == 0:
+            self.drop_body()
+        return n
+
+    def _send_read(self, count: int) -> int:
+        self.body.seek(self.offset)
+        chunk = self.body.read(min(count, CHUNK_SIZE))
+        return self.sock.send(chunk) if chunk else 0
+
+    def attach_body(self, f, size: int) -> None:
+        """Send ``size`` bytes of the open file ``f`` after ``out``."""
+        self.body, self.offset, self.left = f, 0, size
+
+    def drop_body(self) -> None:
+        body, self.body, self.left = self.body, None, 0
+        if body is not None:
+            body.close()
+
 
 class _Dispatcher:
-    """Waits on the connections that have no complete request head yet and
-    hands those that do to a fixed pool of worker threads."""
+    """Waits on the connections that have no complete request head yet or a
+    response to send, writes responses without blocking, and hands complete
+    request heads to a fixed pool of worker threads."""
 
     def __init__(self, server: ModelServer, workers: int) -> None:
         self.server = server
@@ -303,7 +394,7 @@ class _Dispatcher:
         self._selector.register(self._wake_r, selectors.EVENT_READ, None)
         self._lock = threading.Lock()
         self._incoming: collections.deque[_Connection] = collections.deque()
-        self._waiting: dict[int, _Connection] = {}  # oldest first
+        self._waiting: dict[int, _Connection] = {}  # every connection the selector watches
         self._reclaim = 0
         self._stopped = False
         self._ready: queue.SimpleQueue[_Connection | None] = queue.SimpleQueue()
@@ -322,8 +413,9 @@ class _Dispatcher:
             self._incoming.append(conn)
         self._wake()
 
-    def reclaim_idle(self, count: int) -> None:
-        """Close up to ``count`` of the longest-idle connections."""
+    def reclaim(self, count: int) -> None:
+        """Close up to ``count`` connections that wait longest for a request
+        or whose client has stopped reading."""
         with self._lock:
             self._reclaim = max(self._reclaim, count)
         self._wake()
@@ -343,12 +435,6 @@ class _Dispatcher:
         except OSError:
             pass  # already full (a wake-up is pending) or closed
 
-    def _give_back(self, conn: _Connection) -> None:
-        try:
-            self.add(conn)
-        except OSError:
-            self._release(conn)
-
     # Worker threads.
     def _work(self) -> None:
         while True:
@@ -356,19 +442,32 @@ class _Dispatcher:
             if conn is None:
                 return
             try:
-                keep = self.server.serve_connection(conn)
+                conn.keep = self.server.serve_connection(conn)
+                srv = self.server
+                conn.start_sending(srv.send_timeout, srv.min_send_rate, srv.send_stall_timeout)
+                # Most answers fit in the socket's buffer at once; the rest
+                # go out from the selector as the client reads.
+                if conn.write():
+                    self._after_response(conn)
             except OSError:
-                keep = False  # the client went away
+                self._release(conn)  # the client went away
+                continue
             except Exception:
                 self.server.handle_error(conn.sock, conn.address)
-                keep = False
-            if keep:
-                conn.fresh = False
-                conn.deadline = time.monotonic() + (
-                    self.server.header_timeout if conn.buffer else self.server.keep_alive_timeout)
-            else:
-                self._start_drain(conn)
-            self._give_back(conn)
+                self._release(conn)
+                continue
+            try:
+                self.add(conn)
+            except OSError:
+                self._release(conn)
+
+    def _after_response(self, conn: _Connection) -> None:
+        if conn.keep:
+            conn.fresh = False
+            conn.deadline = time.monotonic() + (
+                self.server.header_timeout if conn.buffer else self.server.keep_alive_timeout)
+        else:
+            self._start_drain(conn)
 
     def _start_drain(self, conn: _Connection) -> None:
         conn.draining = True
@@ -384,9 +483,11 @@ class _Dispatcher:
         next_sweep = 0.0
         try:
             while True:
-                for key, _ in self._selector.select(_SWEEP_INTERVAL):
+                for key, events in self._selector.select(_SWEEP_INTERVAL):
                     if key.data is None:
                         self._drain_wake()
+                    elif events & selectors.EVENT_WRITE:
+                        self._on_writable(key.data)
                     else:
                         self._on_readable(key.data)
                 with self._lock:
@@ -398,10 +499,10 @@ class _Dispatcher:
                         self._release(conn)
                     break
                 for conn in incoming:
-                    self._wait_or_dispatch(conn)
+                    self._settle(conn)
                 now = time.monotonic()
                 if reclaim:
-                    self._close_idle(reclaim)
+                    self._close_some(reclaim, now)
                 if now >= next_sweep:
                     self._expire(now)
                     next_sweep = now + _SWEEP_INTERVAL
@@ -435,22 +536,47 @@ class _Dispatcher:
         except OSError:
             pass
 
-    def _wait_or_dispatch(self, conn: _Connection) -> None:
-        if conn.draining:
+    def _settle(self, conn: _Connection) -> None:
+        """Watch ``conn`` for what it waits for next, or hand its request
+        to a worker."""
+        if conn.closed:
+            return
+        if conn.sending():
+            events = selectors.EVENT_WRITE
+        elif conn.draining:
             if conn.deadline <= time.monotonic():
-                self._release(conn)
+                self._close(conn)
                 return
+            events = selectors.EVENT_READ
         elif conn.head_ready():
+            self._unregister(conn)
             self._ready.put(conn)
             return
+        else:
+            events = selectors.EVENT_READ
+            if conn.events != events:
+                conn.since = time.monotonic()
         try:
-            conn.sock.setblocking(False)
-            self._selector.register(conn.sock, selectors.EVENT_READ, conn)
+            if not conn.events:
+                conn.sock.setblocking(False)
+                self._selector.register(conn.sock, events, conn)
+            elif conn.events != events:
+                self._selector.modify(conn.sock, events, conn)
         except (OSError, ValueError):
-            self._release(conn)
+            self._close(conn)
             return
-        conn.since = time.monotonic()
+        conn.events = events
         self._waiting[id(conn)] = conn
+
+    def _on_writable(self, conn: _Connection) -> None:
+        try:
+            done = conn.write()
+        except OSError:
+            self._close(conn)  # the client went away, or the file shrank
+            return
+        if done:
+            self._after_response(conn)
+            self._settle(conn)
 
     def _on_readable(self, conn: _Connection) -> None:
         try:
@@ -477,30 +603,51 @@ class _Dispatcher:
 
     def _unregister(self, conn: _Connection) -> None:
         self._waiting.pop(id(conn), None)
-        try:
-            self._selector.unregister(conn.sock)
-        except (KeyError, ValueError, OSError):
-            pass
+        if conn.events:
+            conn.events = 0
+            try:
+                self._selector.unregister(conn.sock)
+            except (KeyError, ValueError, OSError):
+                pass
 
     def _expire(self, now: float) -> None:
         for conn in [c for c in self._waiting.values() if c.deadline <= now]:
-            self._close(conn)
+            self._close(conn, abort=conn.sending())
 
-    def _close_idle(self, count: int) -> None:
-        before = time.monotonic() - _RECLAIM_MIN_IDLE
-        idle = [c for c in self._waiting.values()
-                if not c.buffer and not c.draining and c.since <= before]
-        for conn in idle[:count]:
-            self._close(conn)
+    def _close_some(self, count: int, now: float) -> None:
+        """Make room: close lingering connections first, then those that
+        wait longest for a request, then responses whose client has read
+        nothing longest."""
+        def rank(conn: _Connection):
+            if conn.draining:
+                return (0, conn.since)
+            if conn.sending():
+                if now - conn.progress_at >= _RECLAIM_MIN_STALL:
+                    return (2, conn.progress_at)
+            elif now - conn.since >= _RECLAIM_MIN_IDLE:
+                return (1, conn.since)
+            return None
 
-    def _close(self, conn: _Connection) -> None:
+        ranked = [(r, id(c), c) for c in self._waiting.values() if (r := rank(c)) is not None]
+        for _, _, conn in heapq.nsmallest(count, ranked):
+            self._close(conn, abort=conn.sending())
+
+    def _close(self, conn: _Connection, abort: bool = False) -> None:
+        """Stop watching ``conn`` and close it; with ``abort``, reset it, so
+        that what is still queued for its client is dropped at once."""
         self._unregister(conn)
+        if abort:
+            try:
+                conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, _LINGER_RESET)
+            except OSError:
+                pass
         self._release(conn)
 
     def _release(self, conn: _Connection) -> None:
         """Close the socket of a connection that no selector watches."""
         if not conn.closed:
             conn.closed = True
+            conn.drop_body()
             self.server.shutdown_request(conn.sock)
 
 
@@ -559,8 +706,9 @@ def _connection_limit(workers: int) -> int:
     soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft == resource.RLIM_INFINITY:
         return MAX_CONNECTIONS
-    # Keep descriptors for the files the workers open and for the server's own.
-    return max(8, min(MAX_CONNECTIONS, soft - 2 * workers - 32))
+    # A connection holds its socket and, while it sends a body, the file;
+    # the rest is kept for the files the workers open and the server's own.
+    return max(8, min(MAX_CONNECTIONS, (soft - workers - _FD_RESERVE) // 2))
 
 
 class ModelServer(HTTPServer):
@@ -569,6 +717,9 @@ class ModelServer(HTTPServer):
     request_queue_size = LISTEN_BACKLOG
     header_timeout = HEADER_TIMEOUT
     keep_alive_timeout = KEEP_ALIVE_TIMEOUT
+    send_timeout = SEND_TIMEOUT
+    min_send_rate = MIN_SEND_RATE
+    send_stall_timeout = SEND_STALL_TIMEOUT
 
     def __init__(self, root: str | os.PathLike, host: str = DEFAULT_HOST,
                  port: int = DEFAULT_PORT, workers: int = WORKERS) -> None:
@@ -632,18 +783,30 @@ class ModelServer(HTTPServer):
 
     def get_request(self):
         # Past the connection limit, leave new connections in the listen
-        # backlog and make room by closing the longest-idle ones.
-        while not self._slots.acquire(timeout=0.05):
+        # backlog and make room by closing connections that wait for a
+        # request or whose client has stopped reading.
+        while not self._slots.acquire(blocking=False):
             if self._stopping.is_set():
                 raise OSError("the model server is stopping")
-            self._running_dispatcher().reclaim_idle(16)
+            self._running_dispatcher().reclaim(_RECLAIM_BATCH)
+            if self._slots.acquire(timeout=0.05):
+                break
         try:
             return super().get_request()
+        except OSError as exc:
+            self._slots.release()
+            if exc.errno in (errno.EMFILE, errno.ENFILE):
+                # Out of descriptors all the same (others in this process
+                # use them too): make room rather than retry at once.
+                self._running_dispatcher().reclaim(_RECLAIM_BATCH)
+                self._stopping.wait(0.05)
+            raise
         except BaseException:
             self._slots.release()
             raise
 
     def process_request(self, request, client_address) -> None:
+        request.setblocking(False)
         self._running_dispatcher().add(_Connection(request, client_address, self.header_timeout))
 
     def serve_connection(self, conn: _Connection) -> bool:
