@@ -4,6 +4,12 @@
 // standard error is asked from `sys.stderr.fileno()` afresh on entry. Blocks
 // share one process-wide redirection per descriptor (see Redirect below).
 // Both halves are best effort: they swallow their own errors.
+// On Windows the same `os` calls are the C runtime's _dup, _dup2 and _wopen
+// ("nul"), on the universal C runtime whose descriptor table the interpreter
+// and onnxruntime share; in a console program _dup2 onto descriptor 2 also
+// points the standard-error handle at the null device, so output written
+// through the handle rather than the descriptor is silenced as well. A process
+// without standard error (pythonw: sys.stderr is None) has nothing to silence.
 #include "zorvane_robj_d_internal.hpp"
 
 #include <climits>

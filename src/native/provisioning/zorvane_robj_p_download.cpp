@@ -12,6 +12,10 @@ namespace {
 constexpr double head_timeout = 5.0;
 constexpr double get_timeout = 30.0;
 constexpr double short_lock_wait = 3.0;
+// Seconds for which a model file that another process holds open is tried
+// again before the new download is given up and the old copy kept
+// (Windows; elsewhere an open file is replaced at once).
+constexpr double replace_wait = 2.0;
 
 // The update check's error text while another call holds the lock.
 const char lock_busy[] = "another download of this file is still running";
@@ -542,10 +546,11 @@ Step Download::download() {
 }
 
 // One atomic replace: the old copy stays in place until the new one is
-// complete. Then the stamp and the closing message.
+// complete, and when it cannot be replaced. Then the stamp and the closing
+// message.
 Step Download::install(double start) {
-    Ref replaced(PyObject_CallMethod(os_.get(), "replace", "OO", tmp_path_.get(), local_.get()));
-    if (!replaced) return Step::failed;
+    const double wait = std::min(replace_wait, std::max(deadline_.remaining(), 0.0));
+    if (!zvp::replace_file(os_.get(), tmp_path_.get(), local_.get(), wait)) return Step::failed;
     int have = PyObject_IsTrue(server_stamp_.get());
     if (have < 0) return Step::failed;
     if (have && !zvp::write_text(stamp_path_.get(), server_stamp_.get())) return Step::failed;

@@ -95,8 +95,10 @@ void free_watch_state(PyObject *capsule) {
     delete st;
 }
 
-// The timer's function: shuts the socket down (both directions); errors of a
-// socket that is already closed are ignored.
+// The timer's function: shuts the socket down (both directions: 2 is
+// SHUT_RDWR, and SD_BOTH on Windows, where a shutdown likewise ends a recv
+// blocked in another thread); errors of a socket that is already closed are
+// ignored.
 PyObject *watch_expire(PyObject *capsule, PyObject *) {
     auto *st = static_cast<WatchState *>(PyCapsule_GetPointer(capsule, watch_capsule));
     if (!st) return nullptr;

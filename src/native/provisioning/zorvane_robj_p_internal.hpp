@@ -32,6 +32,7 @@ bool print_message_v(const char *fmt, va_list ap);
 PyObject *open_file(PyObject *path, const char *mode);
 PyObject *read_text_stripped(PyObject *path);
 bool write_text(PyObject *path, PyObject *text);
+bool replace_file(PyObject *os, PyObject *src, PyObject *dst, double wait_s);
 // 1: the lock is held (or none can be had on this file system); 0: another
 // holder kept it for all of `wait_s` seconds; -1: a signal handler raised.
 int lock_acquire(PyObject *path, double wait_s, void **token);
