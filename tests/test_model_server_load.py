@@ -87,6 +87,23 @@ def test_clients_that_never_read_hold_no_worker(served):
             s.close()
 
 
+def test_readers_that_stopped_give_way_past_the_connection_limit(root, monkeypatch):
+    monkeypatch.setattr(model_server, "MAX_CONNECTIONS", 8)
+    srv = model_server.make_server(root, port=0)
+    t = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    t.start()
+    readers = [slow_reader(srv.server_address) for _ in range(12)]
+    try:
+        time.sleep(1.5)  # the first 8 have read nothing for a while
+        assert normal_request(srv.server_address, "GET") == (200, b"model bytes")
+    finally:
+        for s in readers:
+            s.close()
+        srv.shutdown()
+        srv.server_close()
+        t.join(5)
+
+
 def _cut_off(s: socket.socket, pause: float, read: int, every: float) -> int | None:
     """Read nothing for ``pause`` seconds, then ``read`` bytes every ``every``
     seconds; the bytes received when the server closed the connection, or

@@ -3,12 +3,11 @@
     python -m zorvane_road_objects.serving.server [--root DIR] [--host 127.0.0.1] [--port 8470]
 
 It answers HEAD and GET for the plain files in DIR (and below it) with
-Content-Length, Last-Modified and Repr-Digest (SHA-256 of the file), streams
-bodies in chunks, answers 404 for anything else (missing files, directories,
-paths that leave DIR), listens on the loopback interface unless told
-otherwise, writes one log line per request to standard error and stops
-cleanly on Ctrl-C. Without ``--root`` it serves the model files that ship
-with the package.
+Content-Length, Last-Modified and Repr-Digest (SHA-256 of the file), answers
+404 for anything else (missing files, directories, paths that leave DIR),
+listens on the loopback interface unless told otherwise, writes one log line
+per request to standard error and stops cleanly on Ctrl-C. Without ``--root``
+it serves the model files that ship with the package.
 
 Requests never carry a body here: one that announces a body (a Content-Length
 above 0, any Transfer-Encoding) or frames its length ambiguously is refused
@@ -42,6 +41,7 @@ import email.utils
 import errno
 import hashlib
 import heapq
+import io
 import os
 import queue
 import re
@@ -132,30 +132,11 @@ class _HeadReader:
         pass
 
 
-class _Output:
-    """The ``wfile`` of a request: what is written waits in the connection's
-    output buffer until the selector sends it."""
-
-    def __init__(self, buffer: bytearray) -> None:
-        self._buffer = buffer
-
-    def write(self, data: bytes) -> int:
-        self._buffer += data
-        return len(data)
-
-    def flush(self) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
-
-
 class ModelRequestHandler(BaseHTTPRequestHandler):
     """Answers one request whose head the server has already read.
 
-    ``request`` is the server's connection record; the handler writes the
-    response head into its output buffer, leaves the body file open on it
-    for the selector to send, and tells through ``close_connection``
+    ``request`` is the server's connection record; the handler leaves the
+    response head in its output buffer and the body file open on it, and tells through ``close_connection``
     whether the connection may carry another request.
     """
 
@@ -172,7 +153,7 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
         self.request = self.connection = conn.sock
         self.head_too_large = conn.head_too_large
         self.rfile = _HeadReader(conn.buffer)
-        self.wfile = _Output(conn.out)
+        self.wfile = io.BytesIO()
 
     def handle(self) -> None:
         self.close_connection = True
@@ -185,7 +166,8 @@ class ModelRequestHandler(BaseHTTPRequestHandler):
         self.handle_one_request()
 
     def finish(self) -> None:
-        pass
+        # The selector sends the response as the client takes it.
+        self.record.out += self.wfile.getvalue()
 
     def handle_expect_100(self) -> bool:
         # Nothing here takes a body, so never invite one: a request that
