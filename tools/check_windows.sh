@@ -17,7 +17,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 OUT=build/windows
-CXX=x86_64-w64-mingw32-g++-posix
+CXX=${ZV_WINDOWS_CXX:-x86_64-w64-mingw32-g++-posix}
 NM=x86_64-w64-mingw32-nm
 DLLTOOL=x86_64-w64-mingw32-dlltool
 OBJDUMP=x86_64-w64-mingw32-objdump
@@ -100,6 +100,8 @@ mkdir -p "$OUT/generated"
 "$PY" tools/gen_facts.py "$FACTS" "$OUT/generated/zv_facts.hpp"
 
 # --- Compile every source -----------------------------------------------------
+# The warnings of the Linux build, and -Wpedantic for the GNU extensions that
+# the interpreter's own compiler (MSVC) would not take.
 # The modules and their folders, as CMakeLists.txt declares them.
 mapfile -t MODULES < <(sed -n 's/^zv_extension(\([A-Za-z0-9_]*\) \([A-Za-z0-9_]*\)).*/\1 \2/p' CMakeLists.txt)
 [ ${#MODULES[@]} -gt 0 ] || { say "FAILED: no zv_extension() in CMakeLists.txt" >&2; exit 1; }
@@ -120,7 +122,7 @@ compile_one() {
        -I"src/native/$folder" -Isrc/native -I"$OUT/generated" -I"$NPINC" -I"$INC" \
        -DNDEBUG -DNPY_NO_DEPRECATED_API=NPY_1_23_API_VERSION \
        -DNPY_TARGET_VERSION=NPY_1_23_API_VERSION \
-       -Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type \
+       -Wall -Wextra -Wpedantic -Wno-missing-field-initializers -Wno-cast-function-type \
        >"$OUT/obj/$base.log" 2>&1; then
     touch "$OUT/obj/$base.ok"
   fi

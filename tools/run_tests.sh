@@ -6,6 +6,10 @@
 # removed afterwards).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# First the Windows x64 compile-and-link check of the native sources (it
+# prints a SKIPPED line where no cross compiler can be installed, and fails
+# instead under CI).
+bash "$ROOT/tools/check_windows.sh"
 LOG=$(mktemp "${TMPDIR:-/tmp}/zorvane-wheel-build.XXXXXX")
 if ! WHEEL=$(bash "$ROOT/tools/build_wheel.sh" 2>"$LOG" | tail -n 1); then
   cat "$LOG" >&2; exit 1
