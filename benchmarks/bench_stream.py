@@ -95,7 +95,7 @@ def pipelined(source, model: str, workers: int) -> tuple[float, list]:
     with detect_stream(source, model, workers=workers, threads=1) as s:
         s.start()  # detectors built and warmed outside the timing
         t0 = time.perf_counter()
-        out = [(r.index, r.result["results"] if r.result else None) for r in s]
+        out = [(r.index, None if r.error else [d.to_dict() for d in r.detections]) for r in s]
     return time.perf_counter() - t0, out
 
 

@@ -23,7 +23,7 @@ import numpy as np
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-from zorvane_road_objects.cli import app as cli
+from zorvane_road_objects import facts
 
 REPO = Path(__file__).resolve().parent.parent
 SAMPLE = REPO / "samples" / "street_bus_cc-by.jpg"
@@ -112,8 +112,8 @@ def stop_server(s: Served) -> None:
 def served(tmp_path_factory):
     """Model server with the tiny model as small_fp32 and a broken medium_fp32."""
     root = tmp_path_factory.mktemp("models")
-    (root / cli.model_file_name("small_fp32")).write_bytes(tiny_model_bytes())
-    (root / cli.model_file_name("medium_fp32")).write_bytes(b"this is not an ONNX model" * 10)
+    (root / facts.model_file_name("small_fp32")).write_bytes(tiny_model_bytes())
+    (root / facts.model_file_name("medium_fp32")).write_bytes(b"this is not an ONNX model" * 10)
     s = start_server(root)
     yield s
     stop_server(s)

@@ -44,7 +44,7 @@ from _cli import (  # noqa: F401  (fixtures)
 )
 
 from zorvane_road_objects import bundled_models
-from zorvane_road_objects.cli import app as cli
+from zorvane_road_objects import cli, facts
 from zorvane_road_objects.detection.draw import CLASS_COLOURS, draw_detections, style_for
 
 # ---------------------------------------------------------------------------
@@ -177,7 +177,7 @@ def test_broken_model_file_is_a_load_failure(served, home, tmp_path):
     img = write_image(tmp_path / "a.png", noise_image(30, 40))
     proc = run_cli(["detect", img, "--model", "medium_fp32"], cli_env(home, served.url))
     assert proc.returncode == 1
-    cached = home / ".zorvane" / "zorvane_robj_data" / cli.model_file_name("medium_fp32")
+    cached = home / ".zorvane" / "zorvane_robj_data" / facts.model_file_name("medium_fp32")
     assert (f"error: the cached model file {cached} cannot be loaded as a model: delete it so "
             f"that it is downloaded again, and check that the server at {served.url}") in proc.stderr
     # A server that answered is not replaced by the bundled models.
@@ -239,23 +239,23 @@ def test_models_lists_the_cache_state(served, home, tmp_path):
     data = home / ".zorvane" / "zorvane_robj_data"
     assert f"data directory: {data} (not created yet)" in before.stdout
     assert f"model server:   {served.url}" in before.stdout
-    for name in cli.CATALOGUE:
+    for name in facts.CATALOGUE:
         assert f"{name}  not cached" in before.stdout.replace("   ", "  ")
 
     img = write_image(tmp_path / "a.png", noise_image(30, 40))
     assert run_cli(["detect", img], env).returncode == 0
-    (data / cli.model_file_name("large_fp32")).write_bytes(b"")
+    (data / facts.model_file_name("large_fp32")).write_bytes(b"")
 
     after = run_cli(["models"], env)
     assert after.returncode == 0
     lines = {ln.split()[0]: ln for ln in after.stdout.splitlines()[2:]}
-    status, headers = served.head(cli.model_file_name("small_fp32"))
+    status, headers = served.head(facts.model_file_name("small_fp32"))
     assert status == 200
     size = len(tiny_model_bytes())
     small = lines["small_fp32"]
     assert f"({size} bytes)" in small
     assert headers["Last-Modified"] in small
-    assert small.endswith(str(data / cli.model_file_name("small_fp32")))
+    assert small.endswith(str(data / facts.model_file_name("small_fp32")))
     assert lines["medium_fp32"].split() == ["medium_fp32", "not", "cached"]
     assert "empty file" in lines["large_fp32"]
 
@@ -268,8 +268,8 @@ def test_serve_answers_for_the_root_and_stops_on_ctrl_c(home, tmp_path):
     root = tmp_path / "root"
     root.mkdir()
     payload = os.urandom(20000)
-    (root / cli.model_file_name("small_fp32")).write_bytes(payload)
-    status, headers, body, rc = run_serve(["--root", root], cli_env(home, None), cli.model_file_name("small_fp32"))
+    (root / facts.model_file_name("small_fp32")).write_bytes(payload)
+    status, headers, body, rc = run_serve(["--root", root], cli_env(home, None), facts.model_file_name("small_fp32"))
     assert status == 200 and body == payload
     assert int(headers["Content-Length"]) == len(payload)
     assert "Last-Modified" in headers
@@ -283,8 +283,8 @@ def test_serve_without_root_serves_every_bundled_catalogue_file(home):
         env=cli_env(home, None), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     try:
-        for name in cli.CATALOGUE:
-            file_name = cli.model_file_name(name)
+        for name in facts.CATALOGUE:
+            file_name = facts.model_file_name(name)
             status, headers = head_when_up("127.0.0.1", port, file_name, proc)
             assert status == 200, file_name
             assert int(headers["Content-Length"]) == (bundled_models() / file_name).stat().st_size

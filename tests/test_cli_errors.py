@@ -23,7 +23,7 @@ from _cli import (  # noqa: F401  (fixtures)
 )
 from _httpd import Resource, TestServer, refused_url
 
-from zorvane_road_objects.cli import app as cli
+from zorvane_road_objects import facts
 from zorvane_road_objects.detection import diagnose
 
 
@@ -38,7 +38,7 @@ def refused():
 
 @contextlib.contextmanager
 def failing(status):
-    name = cli.model_file_name("small_fp32")
+    name = facts.model_file_name("small_fp32")
     with TestServer({name: Resource(body=b"x" * 100, head_status=status, get_status=status)}) as srv:
         yield srv.url
 

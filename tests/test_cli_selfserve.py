@@ -19,7 +19,7 @@ from _cli import (  # noqa: F401  (fixtures)
 )
 
 from zorvane_road_objects import bundled_models
-from zorvane_road_objects.cli import app as cli
+from zorvane_road_objects import facts
 from zorvane_road_objects.serving.inprocess import serve_in_process
 
 
@@ -59,7 +59,7 @@ def test_a_server_without_the_model_is_stood_in_for(served, home, tmp_path):
     assert set(d) == {"path", "results", "ltrb_proc_sec"}
     (notice,) = notices(proc.stderr)
     assert f"cannot get large_fp32 from {served.url}; " in notice
-    cached = home / ".zorvane" / "zorvane_robj_data" / cli.model_file_name("large_fp32")
+    cached = home / ".zorvane" / "zorvane_robj_data" / facts.model_file_name("large_fp32")
     assert cached.read_bytes() == (bundled_models() / cached.name).read_bytes()
 
 

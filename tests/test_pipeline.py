@@ -14,6 +14,7 @@ from _httpd import Resource, TestServer
 from _media import REPO, SAMPLES, block_level, engine_factory, frame_image, mean_box_model, write_video
 from _serving import model_server
 from zorvane_road_objects.detection.pipeline import detect_stream
+from zorvane_road_objects.detection.records import as_detections
 from zorvane_road_objects.media.sources import StreamError
 
 N = 40
@@ -61,7 +62,7 @@ def reference(clip, model):
     det = engine_factory(model)()
     from zorvane_road_objects.media.sources import open_source
 
-    return [det(f.image)["results"] for f in open_source(clip)]
+    return [as_detections(det(f.image)) for f in open_source(clip)]
 
 
 @pytest.mark.parametrize("workers", [1, 2, 4])
@@ -71,7 +72,7 @@ def test_results_match_their_frames_in_order(clip, model, workers):
     make = engine_factory(model)
     out = list(detect_stream(clip, workers=workers, detector_factory=lambda: Uneven(make)))
     assert [r.index for r in out] == list(range(N))
-    assert [r.records for r in out] == expected
+    assert [r.detections for r in out] == expected
     assert [r.timestamp for r in out] == pytest.approx([i / 10 for i in range(N)])
 
 
@@ -122,7 +123,7 @@ def test_stopping_mid_way(tmp_path, model, how):
         with pytest.raises(KeyboardInterrupt), s:
             consume()
     assert [r.index for r in got] == [0, 1, 2, 3, 4]
-    assert all(r.error is None and len(r.records) == 1 for r in got)
+    assert all(r.error is None and len(r.detections) == 1 for r in got)
     assert list(s) == []
 
 
@@ -134,10 +135,10 @@ def test_errors_come_back_at_their_frame(tmp_path, model):
     (folder / "2.png").write_bytes(b"not a png")
     make = engine_factory(model)
     out = list(detect_stream(folder, workers=3, detector_factory=lambda: Uneven(make, fail_level=4)))
-    assert [r.name.rsplit("/", 1)[-1] for r in out] == [f"{i}.png" for i in range(6)]
+    assert [r.source.rsplit("/", 1)[-1] for r in out] == [f"{i}.png" for i in range(6)]
     errors = [r.error and r.error.split(":")[0] for r in out]
     assert errors == [None, None, "cannot read image", None, "detection failed", None]
-    assert [r.result is None for r in out] == [False, False, True, False, True, False]
+    assert [r.seconds is None for r in out] == [False, False, True, False, True, False]
 
 
 def test_a_detector_that_cannot_be_created_raises_its_error(clip):
@@ -190,24 +191,24 @@ def test_catalogue_model_with_tracking(catalogue_server, tmp_path):
     writer.release()
     out = list(detect_stream(path, "small_fp32", workers=2, track=True, conf=0.5))
     assert [r.index for r in out] == list(range(8))
-    assert all(rec["ltrb_conf"] >= 50 or "track_id" in rec for r in out for rec in r.records)
-    first = {rec["track_id"] for rec in out[0].records}
-    assert first and all("track_id" in rec for r in out for rec in r.records)
+    first = {d.track_id for d in out[0].detections}
+    assert first and all(d.track_id is not None for r in out for d in r.detections)
     # Objects seen in the first frame are still followed under the same ids at the end.
-    assert len(first & {rec["track_id"] for rec in out[-1].records}) >= len(first) - 1
+    assert len(first & {d.track_id for d in out[-1].detections}) >= len(first) - 1
 
 
 def test_annotated_video_keeps_size_rate_and_frame_count(clip, model, tmp_path):
     from zorvane_road_objects.detection.linecount import LineCounter
-    from zorvane_road_objects.media.video import VideoSink, annotate_frame
+    from zorvane_road_objects.detection.draw import annotate_frame
+    from zorvane_road_objects.media.video import VideoSink
 
     counter = LineCounter((0, 120, 320, 120))
     out_path = tmp_path / "out" / "annotated.mp4"
     with detect_stream(clip, workers=2, track=True, keep_images=True,
                        detector_factory=engine_factory(model)) as s, VideoSink(out_path, s.fps) as sink:
         for r in s:
-            counter.update(r.records)
-            drawn = annotate_frame(r.image, r.records, counter)
+            counter.update(r.detections)
+            drawn = annotate_frame(r.image, r.detections, counter)
             assert drawn.shape == r.image.shape and not (drawn == r.image).all()
             sink.write(drawn)
     cap = cv2.VideoCapture(str(out_path))

@@ -3,6 +3,7 @@ assignment solver against brute force."""
 
 from __future__ import annotations
 
+import dataclasses
 import itertools
 import random
 
@@ -11,15 +12,23 @@ import pytest
 
 from zorvane_road_objects.detection import track as trk
 from zorvane_road_objects.detection.linecount import LineCounter
+from zorvane_road_objects.detection.records import Detection
 from zorvane_road_objects.detection.track import Tracker, assign
 
 
+@dataclasses.dataclass(frozen=True, slots=True)
+class Rec(Detection):
+    """A synthetic record that knows the true identity of its object."""
+
+    key: object = None
+
+
 def rec(l, t, w, h, conf=90, cls=3, name="car", key=None):
-    r = {"ltrb": [float(l), float(t), float(l + w), float(t + h)], "ltrb_conf": conf,
-         "class_id": cls, "class": name}
-    if key is not None:
-        r["key"] = key  # the object's true identity, carried through by the tracker
-    return r
+    return Rec((float(l), float(t), float(l + w), float(t + h)), conf, cls, name, key=key)
+
+
+def key_of(r):
+    return r.key
 
 
 def run(tracker, frames, shuffle_seed=0):
@@ -33,7 +42,7 @@ def run(tracker, frames, shuffle_seed=0):
         out = tracker.update(recs)
         outputs.append(out)
         for r in out:
-            ids.setdefault(r["key"], []).append(r["track_id"])
+            ids.setdefault(key_of(r), []).append(r.track_id)
     return ids, outputs
 
 
@@ -55,7 +64,7 @@ def test_five_objects_keep_their_ids_for_100_frames():
 def test_object_hidden_for_a_while(hidden):
     frames = five_movers(80)
     for f in range(30, 30 + hidden):
-        frames[f] = [r for r in frames[f] if r["key"] != 0]
+        frames[f] = [r for r in frames[f] if key_of(r) != 0]
     ids, _ = run(Tracker(max_lost=30), frames)
     if hidden <= 30:
         assert set(ids[0]) == {ids[0][0]}  # back with its id
@@ -98,9 +107,9 @@ def test_classes_are_not_mixed():
 
 def test_bad_boxes_are_ignored():
     t = Tracker()
-    out = t.update([rec(0, 0, 10, 10), {"ltrb": [float("nan"), 0, 1, 1], "ltrb_conf": 90},
-                    {"ltrb": [5, 5, 5, 9], "ltrb_conf": 90}, {"class_id": 3}])
-    assert [r["track_id"] for r in out] == [1]
+    out = t.update([rec(0, 0, 10, 10), Detection((float("nan"), 0.0, 1.0, 1.0), 90, 3, "car"),
+                    Detection((5.0, 5.0, 5.0, 9.0), 90, 3, "car")])
+    assert [r.track_id for r in out] == [1]
 
 
 # ---------------------------------------------------------------------------

@@ -25,6 +25,7 @@ import threading
 import time
 from pathlib import Path
 
+from zorvane_road_objects import facts
 from zorvane_road_objects.facts import CATALOGUE
 
 REPO = Path(__file__).resolve().parent.parent
@@ -45,12 +46,10 @@ def main(argv=None) -> int:
 
     import cv2
 
+    from zorvane_road_objects import Detector, draw_detections
     from zorvane_road_objects.serving import server as model_server
-    from zorvane_road_objects.detection.draw import draw_detections
-    from zorvane_road_objects.cli.app import format_detections, format_seconds, model_file_name
-    from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
 
-    missing = [m for m in args.models if not (Path(args.models_dir) / model_file_name(m)).is_file()]
+    missing = [m for m in args.models if not (Path(args.models_dir) / facts.model_file_name(m)).is_file()]
     if missing:
         print(f"demo: missing model files in {args.models_dir}: {', '.join(missing)}", file=sys.stderr)
         return 1
@@ -64,7 +63,7 @@ def main(argv=None) -> int:
     host, port = server.server_address[:2]
     thread = threading.Thread(target=server.serve_forever, name="model-server", daemon=True)
     thread.start()
-    os.environ["ZORVANE_ROBJ_MODEL_SERVER"] = f"http://{host}:{port}/"
+    os.environ[facts.ENV_MODEL_SERVER] = f"http://{host}:{port}/"
     print(f"model server: http://{host}:{port}/ serving {args.models_dir}")
     print(f"image: {args.image} ({image.shape[1]}x{image.shape[0]})")
 
@@ -74,23 +73,24 @@ def main(argv=None) -> int:
             print(f"\n== {name}")
             t0 = time.perf_counter()
             try:
-                detector = zv_road_object_detector(name)
+                detector = Detector(name)
             except ValueError as exc:
                 print(f"demo: {name}: {exc}", file=sys.stderr)
                 status = 1
                 continue
             load_sec = time.perf_counter() - t0
-            first = detector(image)
-            times = [detector(image)["ltrb_proc_sec"] for _ in range(max(args.runs, 0))]
-            print(f"provisioning + model load: {format_seconds(load_sec)}")
-            print(f"first detection: {format_seconds(first['ltrb_proc_sec'])}", end="")
+            first_sec, first = timed(detector, image)
+            times = [timed(detector, image)[0] for _ in range(max(args.runs, 0))]
+            print(f"provisioning + model load: {ms(load_sec)}")
+            print(f"first detection: {ms(first_sec)}", end="")
             if times:
-                print(f", median of the next {len(times)}: {format_seconds(statistics.median(times))}")
+                print(f", median of the next {len(times)}: {ms(statistics.median(times))}")
             else:
                 print()
-            print(f"{len(first['results'])} objects:")
-            for line in format_detections(first):
-                print(line)
+            print(f"{len(first)} objects:")
+            for det in first:
+                l, t, r, b = det.ltrb
+                print(f"  {det.label:<13} {det.ltrb_conf:>3}%  ltrb=({l:.1f}, {t:.1f}, {r:.1f}, {b:.1f})")
             out_path = os.path.join(args.out, f"demo_{name}.jpg")
             if not cv2.imwrite(out_path, draw_detections(image, first), [cv2.IMWRITE_JPEG_QUALITY, 92]):
                 print(f"demo: cannot write {out_path}", file=sys.stderr)
@@ -104,6 +104,17 @@ def main(argv=None) -> int:
         thread.join(timeout=10)
     print("\nmodel server stopped")
     return status
+
+
+def timed(detector, image):
+    """(seconds, detections) of one detection."""
+    t0 = time.perf_counter()
+    found = detector(image)
+    return time.perf_counter() - t0, found
+
+
+def ms(sec: float) -> str:
+    return f"{sec * 1000.0:.1f} ms" if sec < 1.0 else f"{sec:.2f} s"
 
 
 def write_pan_clip(image, path: str, frames: int = 48, fps: float = 12.0) -> None:
@@ -122,7 +133,7 @@ def write_pan_clip(image, path: str, frames: int = 48, fps: float = 12.0) -> Non
 
 def track_clip(image, path: str) -> int:
     """Track the road objects through a panning clip of the image."""
-    from zorvane_road_objects.detection.pipeline import detect_stream
+    from zorvane_road_objects import detect_stream
 
     write_pan_clip(image, path)
     print(f"\n== tracking through {path} (small_fp32, {os.cpu_count()} workers)")
@@ -135,8 +146,8 @@ def track_clip(image, path: str) -> int:
                 print(f"demo: frame {frame.index}: {frame.error}", file=sys.stderr)
                 return 1
             frames += 1
-            for rec in frame.records:
-                tracks.setdefault(rec["track_id"], rec["class"])
+            for det in frame.detections:
+                tracks.setdefault(det.track_id, det.label)
     sec = time.perf_counter() - t0
     by_class: dict[str, int] = {}
     for cls in tracks.values():

@@ -2,7 +2,8 @@
 
 The model catalogue (names, file names, the default model server, the data
 directory), the detection classes (names by class id, the model's class ids,
-drawing colours) and the execution back ends with their providers. Their one
+drawing colours), the execution back ends with their providers and the names
+of the environment variables the package reads. Their one
 home is ``facts.json`` beside this module: the build compiles the same file
 into the native modules (tools/gen_facts.py), so a model, a class or a
 provider is added there and nowhere else.
@@ -25,6 +26,11 @@ __all__ = [
     "DEFAULT_MODEL",
     "DEFAULT_MODEL_SERVER",
     "DEFAULT_PORT",
+    "ENV_DOWNLOAD_TIMEOUT",
+    "ENV_MODEL_SERVER",
+    "ENV_SKIP_UPDATE",
+    "ENV_THREADS",
+    "ENV_VERBOSE",
     "GPU_BACKENDS",
     "MODEL_CLASS_IDS",
     "STAMP_SUFFIX",
@@ -68,6 +74,17 @@ GPU_BACKENDS: dict[str, tuple[tuple[str, ...], str, str]] = {
     b["name"]: (tuple(p for p in BACKEND_PROVIDERS[b["name"]] if p not in _CPU_PROVIDERS),
                 b["label"], b["package"])
     for b in _FACTS["backends"] if "label" in b}
+
+
+# The environment variables the package reads: the model server's address,
+# skipping the update check, verbose provisioning, the session's threads and
+# the download time limit.
+_ENV: dict[str, str] = _FACTS["environment"]
+ENV_MODEL_SERVER: str = _ENV["model_server"]
+ENV_SKIP_UPDATE: str = _ENV["skip_update"]
+ENV_VERBOSE: str = _ENV["verbose"]
+ENV_THREADS: str = _ENV["threads"]
+ENV_DOWNLOAD_TIMEOUT: str = _ENV["download_timeout"]
 
 
 def model_file_name(model_name: str) -> str:

@@ -37,13 +37,14 @@ import sys
 import time
 import warnings
 
-import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from zorvane_road_objects import facts
 from zorvane_road_objects.batch.inputs import expand_inputs, is_uri
-from zorvane_road_objects.cli.app import CATALOGUE, model_server_address
+from zorvane_road_objects.detection.detector import model_server_address
+from zorvane_road_objects.detection.records import FrameResult, as_detections
+from zorvane_road_objects.media.images import decode_image, read_failure
 
 __all__ = ["SCHEMA", "DETECTION_TYPE", "BatchError", "BatchSummary", "detect_dataset", "detect_image_bytes"]
 
@@ -79,7 +80,7 @@ MAX_READ_BLOCKS = 2000
 # The run fails, rather than waits on, actors that cannot start in this time.
 ACTOR_START_TIMEOUT = 600.0
 # Settings that reach the actors from this process's environment.
-FORWARDED_ENV = ("ZORVANE_ROBJ_MODEL_SERVER", "ZORVANE_ROBJ_SKIP_UPDATE", "ZORVANE_VERBOSE")
+FORWARDED_ENV = (facts.ENV_MODEL_SERVER, facts.ENV_SKIP_UPDATE, facts.ENV_VERBOSE)
 
 
 class BatchError(RuntimeError):
@@ -117,53 +118,38 @@ def _load_detector(model: str, backend: str, conf: float, iou: float):
     except (ImportError, OSError):
         pass  # no locking here; provisioning still works, only unserialised
     try:
-        try:
-            return zv_road_object_detector(model, backend, conf, iou, threads=1)
-        except TypeError as exc:
-            if "threads" not in str(exc):
-                raise
-            return zv_road_object_detector(model, backend, conf, iou)
+        return zv_road_object_detector(model, backend, conf, iou, threads=1)
     finally:
         if lock_fd is not None:
             os.close(lock_fd)  # also releases the lock
 
 
-def _error_row(path: str, error: str, width=None, height=None) -> dict:
-    return {"path": path, "width": width, "height": height, "detections": None, "error": error}
+def _error_row(path: str, error: str) -> dict:
+    return FrameResult(path, 0, error=error).to_row()
 
 
 def detect_image_bytes(detector, path: str, data: bytes | None) -> dict:
     """The output row for one file's bytes."""
-    import cv2
-
-    if not data:
-        return _error_row(path, "cannot read image: empty file")
+    fr = FrameResult(path, 0)
     try:
-        image = cv2.imdecode(np.frombuffer(data, dtype=np.uint8), cv2.IMREAD_COLOR)
-    except cv2.error:
-        image = None
-    if image is None:
-        return _error_row(path, "cannot read image: unsupported or corrupt image file")
+        image = decode_image(data)
+    except ValueError as exc:
+        fr.error = read_failure(exc)
+        return fr.to_row()
     height, width = image.shape[:2]
+    fr.size = (width, height)
     try:
-        result = detector(image)
+        fr.detections = as_detections(detector(image))
     except Exception as exc:  # one bad image must not stop the batch
-        return _error_row(path, f"detection failed: {exc}", width, height)
-    detections = []
-    for rec in result["results"]:
-        left, top, right, bottom = rec["ltrb"]
-        detections.append({
-            "class": rec["class"], "class_id": rec["class_id"], "score": rec["ltrb_conf"],
-            "left": left, "top": top, "right": right, "bottom": bottom,
-        })
-    return {"path": path, "width": width, "height": height, "detections": detections, "error": None}
+        fr.error = f"detection failed: {exc}"
+    return fr.to_row()
 
 
 class DetectActor:
     """One detector per actor process; called with batches of (path, bytes)."""
 
     def __init__(self, model: str, backend: str, conf: float, iou: float):
-        os.environ.setdefault("ZORVANE_ROBJ_THREADS", "1")
+        os.environ.setdefault(facts.ENV_THREADS, "1")
         try:
             self._detector = _load_detector(model, backend, conf, iou)
         except Exception as exc:
@@ -183,8 +169,8 @@ class DetectActor:
 
 
 def _check_args(model, conf, iou, workers, batch_size) -> None:
-    if model not in CATALOGUE:
-        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(CATALOGUE)}")
+    if model not in facts.CATALOGUE:
+        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(facts.CATALOGUE)}")
     for name, value in (("conf", conf), ("iou", iou)):
         if not (0.0 <= float(value) <= 1.0):
             raise ValueError(f"{name} must be between 0 and 1, got {value}")
@@ -195,7 +181,7 @@ def _check_args(model, conf, iou, workers, batch_size) -> None:
 
 
 def _worker_env(local: bool, extra: dict | None) -> dict:
-    env = {"ZORVANE_ROBJ_THREADS": "1"}
+    env = {facts.ENV_THREADS: "1"}
     env.update({k: os.environ[k] for k in FORWARDED_ENV if os.environ.get(k)})
     if local:
         # Actors of a local instance share this user's data directory and

@@ -12,46 +12,76 @@ annotated videos are closed so that they play, and the summary is printed.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import signal
 import sys
 import threading
 
-from zorvane_road_objects.detection import formats as jsonout
-from zorvane_road_objects.detection.diagnose import image_size_problem
-from zorvane_road_objects.cli.report import BatchSummary
+from zorvane_road_objects import facts
+from zorvane_road_objects.cli.report import (
+    PROG,
+    ExitStatus,
+    Output,
+    RunSummary,
+    error,
+    format_detections,
+    headline,
+    stderr_is_terminal,
+    warning,
+)
+from zorvane_road_objects.detection import detector as setup
+from zorvane_road_objects.detection import diagnose
+from zorvane_road_objects.detection.draw import annotate_frame
+from zorvane_road_objects.detection.formats import dumps
+from zorvane_road_objects.detection.linecount import LineCounter
+from zorvane_road_objects.detection.pipeline import FrameRefused, detect_stream, detector_threshold
+from zorvane_road_objects.media.images import save_path, write_image
+from zorvane_road_objects.media.sources import SourceError, StreamError, open_source
+from zorvane_road_objects.media.video import VideoSink
 
-__all__ = ["parse_line", "run"]
-
-PROG = "zorvane-robj"
+__all__ = ["DetectConfig", "cmd_detect"]
 
 
-def parse_line(text: str) -> tuple[float, float, float, float]:
-    """``x1,y1,x2,y2`` (pixels) as a tuple; ValueError with the reason."""
-    parts = text.split(",")
-    if len(parts) != 4:
-        raise ValueError(f"expected x1,y1,x2,y2 (four numbers), got {text!r}")
-    try:
-        line = tuple(float(p) for p in parts)
-    except ValueError:
-        raise ValueError(f"expected x1,y1,x2,y2 (four numbers), got {text!r}") from None
-    if not all(map(_finite, line)):
-        raise ValueError(f"the line's coordinates must be finite, got {text!r}")
-    if line[:2] == line[2:]:
-        raise ValueError("the line's two end points must differ")
-    return line
+@dataclasses.dataclass(frozen=True)
+class DetectConfig:
+    """The settings of one ``detect`` run, taken once from the command line."""
 
+    sources: tuple[str, ...]
+    model: str | None = None
+    model_file: str | None = None
+    backend: str = facts.DEFAULT_BACKEND
+    conf: float = 0.5
+    iou: float = 0.5
+    save: str | None = None
+    json: bool = False
+    self_serve: bool = True
+    quiet: bool = False
+    workers: int = 1
+    every: int = 1
+    max_frames: int | None = None
+    track: bool = False
+    count_line: tuple[float, float, float, float] | None = None
 
-def _finite(v: float) -> bool:
-    return v == v and abs(v) != float("inf")
+    @classmethod
+    def from_args(cls, args) -> DetectConfig:
+        values = {f.name: getattr(args, f.name) for f in dataclasses.fields(cls) if f.name != "sources"}
+        values["track"] = args.track or args.count_line is not None
+        return cls(sources=tuple(args.paths), **values)
+
+    @property
+    def detector_conf(self) -> float:
+        return detector_threshold(self.conf, self.track)
+
+    @property
+    def bars(self) -> bool:
+        return not self.quiet and stderr_is_terminal()
 
 
 def _worker_factory(detector):
     """Detection callables for the workers: the opened detector first, then
     new ones with the same model and settings. Each refuses the images the
     detector's size rules refuse, with the rule in the message."""
-    from zorvane_road_objects.detection.pipeline import FrameRefused
-
     pool = [detector.detect]
     lock = threading.Lock()
     hint = getattr(detector, "hint", "")
@@ -63,7 +93,7 @@ def _worker_factory(detector):
             detect = detector.spawn()
 
         def call(image):
-            problem = image_size_problem(*image.shape[:2])
+            problem = diagnose.image_size_problem(*image.shape[:2])
             if problem is not None:
                 raise FrameRefused(problem)
             try:
@@ -89,23 +119,19 @@ class _Saver:
         self.sinks: dict[int, object] = {}
 
     def save(self, fr) -> str | None:
-        from zorvane_road_objects.media.video import annotate_frame
-
-        kind, fps, stem = self.source.describe(fr.source)
+        kind, fps, stem = self.source.describe(fr.source_no)
         if fr.image is None:
             return None
-        image = annotate_frame(fr.image, fr.records, self.counter)
+        image = annotate_frame(fr.image, fr.detections, self.counter)
         if kind == "images":
             path = save_path(self.dir, fr.rel, self.taken)
-            write_image(path, fr.name, image)
+            write_image(path, fr.source, image)
             return path
-        sink = self.sinks.get(fr.source)
+        sink = self.sinks.get(fr.source_no)
         if sink is None:
-            from zorvane_road_objects.media.video import VideoSink
-
             every = max(1, self.source.every)
-            sink = VideoSink(self._video_path(stem, fr.name), (fps or 0) / every or None)
-            self.sinks[fr.source] = sink
+            sink = VideoSink(self._video_path(stem, fr.source), (fps or 0) / every or None)
+            self.sinks[fr.source_no] = sink
         sink.write(image)
         return sink.path
 
@@ -128,22 +154,19 @@ class _Saver:
 class _Run:
     """The state of one run: what is counted, drawn and reported."""
 
-    def __init__(self, args, source, output):
-        from zorvane_road_objects.detection.linecount import LineCounter
-
-        self.args = args
+    def __init__(self, cfg: DetectConfig, source, output):
+        self.cfg = cfg
         self.source = source
         self.output = output
-        self.summary = BatchSummary()
-        self.counter = LineCounter(args.count_line) if args.count_line else None
-        self.saver = _Saver(args.save, source, self.counter) if args.save else None
+        self.summary = RunSummary()
+        self.counter = LineCounter(cfg.count_line) if cfg.count_line else None
+        self.saver = _Saver(cfg.save, source, self.counter) if cfg.save else None
 
     def handle(self, fr) -> None:
-        crossings = None
         saved = None
         if fr.error is None:
             if self.counter is not None:
-                crossings = self.counter.update(fr.records)
+                fr.crossings = self.counter.update(fr.detections)
             if self.saver is not None:
                 try:
                     saved = self.saver.save(fr)
@@ -152,39 +175,23 @@ class _Run:
         if fr.error is not None:
             self.summary.add_failure()
         else:
-            self.summary.add_result(fr.result)
-        self.report(fr, saved, crossings)
+            self.summary.add_result(fr.detections)
+        self.report(fr, saved)
         fr.image = None
 
-    def report(self, fr, saved, crossings) -> None:
-        from zorvane_road_objects.cli.app import headline
-
-        kind = self.source.describe(fr.source)[0]
-        framed = kind != "images" or self.args.track
-        if self.args.json:
-            record = {"path": fr.name}
-            if framed:
-                record["frame"] = fr.index
-            if fr.timestamp is not None:
-                record["timestamp"] = fr.timestamp
-            if fr.error is not None:
-                record["error"] = fr.error
-            else:
-                record.update(fr.result)
-                if saved is not None:
-                    record["saved"] = saved
-                if crossings:
-                    record["crossings"] = crossings
-            self.output.out(jsonout.dumps(record))
-        name = f"{fr.name} frame {fr.index}" if framed else fr.name
+    def report(self, fr, saved) -> None:
+        kind = self.source.describe(fr.source_no)[0]
+        framed = kind != "images" or self.cfg.track
+        if self.cfg.json:
+            self.output.out(fr.to_json(frame=framed, saved=saved))
+        name = f"{fr.source} frame {fr.index}" if framed else fr.source
         if fr.error is not None:
             self.output.err(f"{PROG}: error: {name}: {fr.error}")
             return
-        if self.args.json:
+        if self.cfg.json:
             return
-        lines = [headline(name, fr.result, fr.image.shape if fr.image is not None else (0, 0)),
-                 *_track_lines(fr.result), *(f"  crossed the line {c['direction']}: {c['class']} "
-                                             f"#{c['track_id']}" for c in crossings or ())]
+        lines = [headline(name, fr), *format_detections(fr.detections),
+                 *(f"  crossed the line {c['direction']}: {c['class']} #{c['track_id']}" for c in fr.crossings)]
         if saved is not None and kind == "images":
             lines.append(f"  saved {saved}")
         self.output.out("\n".join(lines))
@@ -192,28 +199,18 @@ class _Run:
     def finish(self, interrupted: bool) -> None:
         if self.saver is not None:
             self.saver.close()
-            if not self.args.quiet:
+            if not self.cfg.quiet:
                 for sink in self.saver.sinks.values():
                     self.output.notice(f"wrote {sink.path} ({sink.frames} frames)")
         if self.counter is not None:
             counts = self.counter.summary()
-            if self.args.json:
-                self.output.out(jsonout.dumps({"line_counts": counts}))
-            if not self.args.quiet:
+            if self.cfg.json:
+                self.output.out(dumps({"line_counts": counts}))
+            if not self.cfg.quiet:
                 self.output.notice(_counts_line(counts))
-        if not self.args.quiet:
+        if not self.cfg.quiet:
             tail = " (interrupted)" if interrupted else ""
             print(f"{PROG}: {self.summary.line()}{tail}", file=sys.stderr, flush=True)
-
-
-def _track_lines(result: dict) -> list[str]:
-    from zorvane_road_objects.cli.app import format_detections
-
-    lines = format_detections(result)
-    for i, rec in enumerate(result.get("results", [])):
-        if rec.get("track_id") is not None:
-            lines[i] += f"  #{rec['track_id']}"
-    return lines
 
 
 def _counts_line(counts: dict) -> str:
@@ -262,20 +259,16 @@ class _CtrlC:
             raise KeyboardInterrupt
 
 
-def run(args, source, detector, output) -> int:
-    """Detect over ``source`` (an opened ``stream.FrameSource``) with the
-    workers' detectors made from ``detector``; returns the exit status."""
+def _run(cfg: DetectConfig, source, detector, output: Output) -> int:
+    """Detect over ``source`` (an opened ``FrameSource``) with the workers'
+    detectors made from ``detector``; returns the exit status."""
     from tqdm import tqdm
 
-    from zorvane_road_objects.detection.pipeline import detect_stream
-    from zorvane_road_objects.media.sources import StreamError
-
-    state = _Run(args, source, output)
+    state = _Run(cfg, source, output)
     for _ in source.errors:
         state.summary.add_failure(attempted=False)
-    stream = detect_stream(source, workers=args.workers, threads=1, track=args.track,
-                           conf=args.conf, iou=args.iou, track_low=args.detector_conf,
-                           detector_factory=_worker_factory(detector), keep_images=True)
+    stream = detect_stream(source, workers=cfg.workers, threads=1, track=cfg.track, conf=cfg.conf,
+                           iou=cfg.iou, detector_factory=_worker_factory(detector), keep_images=True)
     total = source.expected_frames()
     bar = tqdm(total=total, unit="frame" if source.kind != "images" else "img", file=sys.stderr,
                leave=True, disable=total == 1 or not output.bars)
@@ -300,5 +293,58 @@ def run(args, source, detector, output) -> int:
         output.bar = None
         state.finish(interrupted)
     if interrupted:
-        return 130
-    return 1 if state.summary.failed or stream_failed else 0
+        return ExitStatus.INTERRUPTED
+    return ExitStatus.FAILED if state.summary.failed or stream_failed else ExitStatus.OK
+
+
+def _open_detector(cfg: DetectConfig, output: Output) -> setup.ReadyDetector:
+    try:
+        import onnxruntime
+
+        problem = diagnose.backend_fallback_warning(cfg.backend, onnxruntime.get_available_providers())
+    except Exception:  # the detector's own import reports a broken runtime
+        problem = None
+    if problem is not None:
+        warning(problem)
+    if cfg.model_file is not None:
+        return setup.open_model_file(cfg.model_file, cfg.backend, cfg.detector_conf, cfg.iou, threads=1)
+    bars = output.bars
+    return setup.open_catalogue_model(
+        cfg.model or facts.DEFAULT_MODEL, cfg.backend, cfg.detector_conf, cfg.iou,
+        self_serve=cfg.self_serve, notice=output.notice, threads=1,
+        output=lambda: setup.provisioning_output(cfg.json, bars))
+
+
+def _source_error(cfg: DetectConfig, path: str, msg: str) -> None:
+    if cfg.json:
+        print(dumps({"path": path, "error": msg}), flush=True)
+
+
+def cmd_detect(args) -> int:
+    if args.model is not None and args.model_file is not None:
+        args.subparser.error("use either --model or --model-file, not both")
+    cfg = DetectConfig.from_args(args)
+    try:
+        source = open_source(list(cfg.sources), every=cfg.every, max_frames=cfg.max_frames)
+    except (SourceError, TypeError) as exc:
+        _source_error(cfg, " ".join(cfg.sources), str(exc))
+        error(str(exc))
+        return ExitStatus.FAILED
+    with source:
+        for path, msg in source.errors:
+            _source_error(cfg, path, msg)
+            error(f"{path}: {msg}")
+        output = Output(None, quiet=cfg.quiet)
+        output.bars = cfg.bars
+        try:
+            detector = _open_detector(cfg, output)
+        except ImportError as exc:
+            error(f"cannot load the detector module: {exc}")
+            return ExitStatus.FAILED
+        except setup.SetupError as exc:
+            error(str(exc))
+            return exc.exit_code
+        try:
+            return _run(cfg, source, detector, output)
+        finally:
+            detector.close()

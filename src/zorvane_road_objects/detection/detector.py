@@ -1,4 +1,9 @@
-"""Getting a ready detector for the command-line tool.
+"""Getting a ready detector.
+
+``Detector`` is the package's detector for Python hosts: a catalogue model
+provisioned as the native detector does it, or the model file bundled with
+the package when no model server can provide it, returning ``Detection``
+records. The rest of this module gets detectors for the command-line tool.
 
 A catalogue model comes through model provisioning, exactly as the Python
 API gets it. When provisioning cannot provide it (nothing cached, and the
@@ -17,13 +22,21 @@ import io
 import os
 import sys
 import threading
+import warnings
 from collections.abc import Callable
 
 from zorvane_road_objects.detection import diagnose
-from zorvane_road_objects.facts import DEFAULT_MODEL_SERVER, data_dir, model_file_name
+from zorvane_road_objects.detection.records import Detection, as_detections
+from zorvane_road_objects.facts import (
+    DEFAULT_BACKEND,
+    DEFAULT_MODEL,
+    DEFAULT_MODEL_SERVER,
+    data_dir,
+    model_file_name,
+)
 
-__all__ = ["Detector", "SetupError", "data_dir", "model_file_name", "model_server_address",
-           "open_catalogue_model", "open_model_file"]
+__all__ = ["Detector", "ReadyDetector", "SetupError", "model_server_address", "open_catalogue_model",
+           "open_model_file"]
 
 
 class SetupError(Exception):
@@ -39,6 +52,53 @@ def model_server_address() -> str:
 
 
 class Detector:
+    """Road-object detection with a catalogue model, ready out of the box.
+
+        detector = Detector("medium_fp32")
+        for det in detector(image):          # a BGR uint8 image
+            print(det.class_name, det.score, det.ltrb)
+
+    The model is provisioned like the native ``zv_road_object_detector``
+    does it (the model server, the per-user cache, the update check). When
+    that gives "Model access denied" (no server has it and nothing is
+    cached), the model file bundled with the package is loaded instead,
+    with a ``RuntimeWarning`` saying so; the process's environment is left
+    alone. ``conf`` and ``iou``: the thresholds, 0-1; ``threads``: the
+    session's intra-op threads (None: the detector's default). Detection
+    errors are ValueError ("Invalid input", "Processing error").
+    """
+
+    def __init__(self, model: str = DEFAULT_MODEL, *, backend: str = DEFAULT_BACKEND,
+                 conf: float = 0.5, iou: float = 0.5, threads: int | None = None) -> None:
+        from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector, zv_robj_d
+
+        if model not in diagnose.CATALOGUE:
+            raise ValueError(diagnose.unknown_model(model))
+        extra = {} if threads is None else {"threads": threads}
+        self.model = model
+        self.bundled = False
+        try:
+            self._detect = zv_road_object_detector(model, backend, conf, iou, **extra)
+            return
+        except ValueError as exc:
+            if str(exc) != "Model access denied":
+                raise
+        from zorvane_road_objects import bundled_models
+
+        path = bundled_models() / model_file_name(model)
+        warnings.warn(f"cannot get {model} from {model_server_address()}; using the model file "
+                      f"bundled with the package ({path})", RuntimeWarning, stacklevel=2)
+        self._detect = _engine_call(zv_robj_d(path.read_bytes(), conf, iou, model, backend, **extra))
+        self.bundled = True
+
+    def __call__(self, image) -> list[Detection]:
+        """The road objects in one BGR image."""
+        return as_detections(self._detect(image))
+
+    detect = __call__
+
+
+class ReadyDetector:
     """A callable that detects on one image; ``close()`` stops what it started.
 
     Errors of a detection are ValueError with a short message ("Processing
@@ -101,7 +161,7 @@ def _build(name, backend, conf, iou, output, threads=None):
 
 def open_catalogue_model(name: str, backend: str, conf: float, iou: float, *,
                          self_serve: bool = True, notice: Callable[[str], None] = print,
-                         output=contextlib.nullcontext, threads: int | None = None) -> Detector:
+                         output=contextlib.nullcontext, threads: int | None = None) -> ReadyDetector:
     """A detector for a catalogue model, serving the bundled models if need be.
 
     ``threads``: intra-op threads of the session (None: the detector's default).
@@ -115,7 +175,7 @@ def open_catalogue_model(name: str, backend: str, conf: float, iou: float, *,
         return _build(name, backend, conf, iou, output, threads)
 
     try:
-        return Detector(spawn(), name, spawn=spawn)
+        return ReadyDetector(spawn(), name, spawn=spawn)
     except ValueError as exc:
         code = str(exc)
     if code != "Model access denied":
@@ -133,7 +193,7 @@ def open_catalogue_model(name: str, backend: str, conf: float, iou: float, *,
     server = _start_bundled_server(file_name, problem)
     previous = os.environ.get(diagnose.SERVER_ENV)
     os.environ[diagnose.SERVER_ENV] = server.url
-    detector = Detector(None, name, server=server, restore_env=previous, spawn=spawn)
+    detector = ReadyDetector(None, name, server=server, restore_env=previous, spawn=spawn)
     notice(f"cannot get {name} from {base}; serving the bundled models from "
            f"{server.root} on {server.url} for this run")
     try:
@@ -173,7 +233,7 @@ def _engine_call(engine):
 
 
 def open_model_file(path: str, backend: str, conf: float, iou: float,
-                    threads: int | None = None) -> Detector:
+                    threads: int | None = None) -> ReadyDetector:
     """A detector that runs the model file at ``path`` (no provisioning)."""
     if not os.path.exists(path):
         raise SetupError(f"--model-file {path}: no such file", 2)
@@ -199,4 +259,4 @@ def open_model_file(path: str, backend: str, conf: float, iou: float,
         raise SetupError(diagnose.model_file_problem(path, str(exc))) from None
     hint = (f"check that {path} has the catalogue interface (inputs image, im_shape and "
             "scale_factor, and an N x 6 first output)")
-    return Detector(detect, path, hint=hint, spawn=spawn)
+    return ReadyDetector(detect, path, hint=hint, spawn=spawn)

@@ -28,14 +28,14 @@ __all__ = [
 ]
 
 CATALOGUE = facts.CATALOGUE
-SERVER_ENV = "ZORVANE_ROBJ_MODEL_SERVER"
-SKIP_UPDATE_ENV = "ZORVANE_ROBJ_SKIP_UPDATE"
+SERVER_ENV = facts.ENV_MODEL_SERVER
+SKIP_UPDATE_ENV = facts.ENV_SKIP_UPDATE
 MAX_SIDE = 8192
 MAX_ASPECT_RATIO = 100.0
 PROBE_TIMEOUT = 5.0
 START_SERVER_HINT = (
     "start one with `zorvane-robj serve` (it serves the bundled models on "
-    f"{facts.DEFAULT_MODEL_SERVER}) or point ZORVANE_ROBJ_MODEL_SERVER at a running one"
+    f"{facts.DEFAULT_MODEL_SERVER}) or point {facts.ENV_MODEL_SERVER} at a running one"
 )
 
 # Execution providers that make a back end run off the CPU, and what to install for them.
@@ -134,18 +134,18 @@ def _server_sentence(base_url: str, file_name: str) -> str:
     kind, detail = probe_server(base_url, file_name)
     if kind == "invalid":
         return (f"the model server address {base_url!r} is not an http:// address: set "
-                f"ZORVANE_ROBJ_MODEL_SERVER to one such as {facts.DEFAULT_MODEL_SERVER}")
+                f"{SERVER_ENV} to one such as {facts.DEFAULT_MODEL_SERVER}")
     if kind == "unreachable":
         return f"the model server at {base_url} cannot be reached ({detail}): {START_SERVER_HINT}"
     if kind == "status" and detail == 404:
         return (f"the model server at {base_url} has no {file_name} (HTTP 404): serve a folder "
-                "that holds it with `zorvane-robj serve --root DIR`, or point "
-                "ZORVANE_ROBJ_MODEL_SERVER at a server that has it")
+                f"that holds it with `zorvane-robj serve --root DIR`, or point "
+                f"{SERVER_ENV} at a server that has it")
     if kind == "status":
         return (f"the model server at {base_url} answered HTTP {detail} for {file_name}: "
-                "check the server's log, or point ZORVANE_ROBJ_MODEL_SERVER at another server")
+                f"check the server's log, or point {SERVER_ENV} at another server")
     return (f"the model server at {base_url} has {file_name} but the download failed: "
-            "run again with ZORVANE_VERBOSE=1 to see each step")
+            f"run again with {facts.ENV_VERBOSE}=1 to see each step")
 
 
 def cache_problem(data_dir: str) -> str | None:
@@ -177,7 +177,7 @@ def provisioning_problem(model_name: str, file_name: str, base_url: str, data_di
         return sentence
     sentence = _server_sentence(base_url, file_name)
     if _setting(SKIP_UPDATE_ENV) != 0 and not _cached(os.path.join(data_dir, file_name)):
-        return (f"nothing is cached for {model_name} in {data_dir}, and ZORVANE_ROBJ_SKIP_UPDATE "
+        return (f"nothing is cached for {model_name} in {data_dir}, and {SKIP_UPDATE_ENV} "
                 "only skips the update check of a cached copy, so the model has to be "
                 f"downloaded once; {sentence}")
     return sentence

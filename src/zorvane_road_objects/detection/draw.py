@@ -14,12 +14,15 @@ from collections.abc import Iterable, Mapping
 import cv2
 import numpy as np
 
+from zorvane_road_objects.detection.records import Detection, as_detections
 from zorvane_road_objects.facts import CLASS_COLOURS, CLASS_NAMES
 
 __all__ = [
     "CLASS_NAMES",
     "CLASS_COLOURS",
+    "annotate_frame",
     "class_colour",
+    "default_label",
     "draw_detections",
     "label_layout",
     "style_for",
@@ -64,22 +67,30 @@ def style_for(height: int, width: int) -> dict:
     }
 
 
-def _records(detections) -> list:
+def _records(detections) -> list[Detection]:
+    """The drawable records: ``Detection`` objects as they are, detector dicts
+    converted, anything malformed left out."""
     if detections is None:
         return []
     if isinstance(detections, Mapping):
         detections = detections.get("results") or []
     if not isinstance(detections, Iterable):
         raise TypeError("detections must be a detection result or a list of records")
-    return list(detections)
+    out = []
+    for rec in detections:
+        if isinstance(rec, Detection):
+            out.append(rec)
+            continue
+        try:
+            out.append(as_detections([rec])[0])
+        except (KeyError, TypeError, ValueError, AttributeError):
+            continue
+    return out
 
 
-def _box(rec, width: int, height: int):
+def _box(det: Detection, width: int, height: int):
     """Integer box of a record, clipped a little beyond the image; None if unusable."""
-    try:
-        l, t, r, b = (float(v) for v in rec["ltrb"])
-    except (KeyError, TypeError, ValueError):
-        return None
+    l, t, r, b = det.ltrb
     if not all(math.isfinite(v) for v in (l, t, r, b)):
         return None
     if r < l:
@@ -95,13 +106,10 @@ def _box(rec, width: int, height: int):
     return clip(l, width - 1), clip(t, height - 1), clip(r, width - 1), clip(b, height - 1)
 
 
-def _label(rec) -> str:
-    name = rec.get("class")
-    if not isinstance(name, str) or not name:
-        cid = rec.get("class_id")
-        name = CLASS_NAMES[cid] if isinstance(cid, int) and 0 <= cid < len(CLASS_NAMES) else str(cid)
-    conf = rec.get("ltrb_conf")
-    return f"{name} {conf}%" if conf is not None else name
+def default_label(det: Detection) -> str:
+    """A record's label: its class and confidence, with its track id when tracked."""
+    name = det.class_name if det.track_id is None else f"{det.class_name} #{det.track_id}"
+    return f"{name} {det.ltrb_conf}%"
 
 
 def _overlaps(a, b) -> bool:
@@ -190,14 +198,15 @@ def label_layout(items, width: int, height: int, style: dict) -> list[dict]:
     return layout
 
 
-def draw_detections(image: np.ndarray, detections) -> np.ndarray:
+def draw_detections(image: np.ndarray, detections, label=default_label) -> np.ndarray:
     """Return a copy of ``image`` with the detections drawn on it.
 
     ``image`` is a uint8 BGR array (H x W x 3; a grey H x W or H x W x 1
-    image and a BGRA image are converted to BGR). ``detections`` is a
-    detection result ({"results": [...], ...}) or a list of detection records.
-    Records with missing or non-finite boxes, or boxes wholly outside the
-    image, are left out. The input array is not modified.
+    image and a BGRA image are converted to BGR). ``detections``: a list of
+    ``Detection`` records, or the native detector's result dict or records.
+    ``label``: the text drawn for a record (default ``default_label``:
+    "car #3 87%"). Records with missing or non-finite boxes, or boxes wholly
+    outside the image, are left out. The input array is not modified.
     """
     if not isinstance(image, np.ndarray) or image.dtype != np.uint8:
         raise TypeError("image must be a uint8 numpy array")
@@ -214,15 +223,10 @@ def draw_detections(image: np.ndarray, detections) -> np.ndarray:
         return canvas
 
     items = []
-    for rec in _records(detections):
-        if not isinstance(rec, Mapping):
-            continue
-        box = _box(rec, width, height)
-        if box is None:
-            continue
-        conf = rec.get("ltrb_conf")
-        key = conf if isinstance(conf, (int, float)) and math.isfinite(conf) else -1
-        items.append((key, box, class_colour(rec.get("class_id")), _label(rec)))
+    for det in _records(detections):
+        box = _box(det, width, height)
+        if box is not None:
+            items.append((det.ltrb_conf, box, class_colour(det.class_id), label(det)))
     # Lowest confidence first, so the surest boxes and labels end up on top.
     items.sort(key=lambda it: it[0])
 
@@ -254,3 +258,23 @@ def draw_detections(image: np.ndarray, detections) -> np.ndarray:
             cv2.LINE_AA,
         )
     return canvas
+
+
+def annotate_frame(image: np.ndarray, detections, counter=None) -> np.ndarray:
+    """A copy of ``image`` with the detections drawn (labels "class #id conf%"
+    where they carry a track id) and, given a ``LineCounter``, its line and
+    totals."""
+    out = draw_detections(image, detections)
+    if counter is not None:
+        st = style_for(*out.shape[:2])
+        x1, y1, x2, y2 = (int(round(v)) for v in counter.line)
+        cv2.line(out, (x1, y1), (x2, y2), (255, 255, 255), st["thickness"] + 2, cv2.LINE_AA)
+        cv2.line(out, (x1, y1), (x2, y2), (0, 0, 255), st["thickness"], cv2.LINE_AA)
+        s = counter.summary()
+        text = f"in {s['in']}  out {s['out']}"
+        (tw, th), base = cv2.getTextSize(text, _FONT, st["font_scale"], st["font_thickness"])
+        pad = st["pad"]
+        cv2.rectangle(out, (0, 0), (tw + 2 * pad, th + base + 2 * pad), (0, 0, 0), cv2.FILLED)
+        cv2.putText(out, text, (pad, pad + th), _FONT, st["font_scale"],
+                    (255, 255, 255), st["font_thickness"], cv2.LINE_AA)
+    return out

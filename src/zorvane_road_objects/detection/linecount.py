@@ -1,8 +1,8 @@
 """Counting tracked objects that cross a line segment.
 
 ``LineCounter((x1, y1, x2, y2))``: call ``update(records)`` once per frame
-with the tracked records of that frame (records with a ``track_id``, as
-``Tracker.update`` returns them). A crossing is counted when the anchor
+with the tracked ``Detection`` records of that frame (with a ``track_id``,
+as ``Tracker.update`` returns them). A crossing is counted when the anchor
 point of a track (by default the bottom centre of its box, where the
 object meets the road) moves from one side of the line to the other and
 its path between the two positions passes through the segment itself.
@@ -51,7 +51,7 @@ class LineCounter:
         self.events: list[dict] = []  # crossings of the last update
 
     def _point(self, rec) -> tuple[float, float]:
-        l, t, r, b = (float(v) for v in rec["ltrb"])
+        l, t, r, b = (float(v) for v in rec.ltrb)
         return ((l + r) / 2.0, b if self.anchor == "bottom_center" else (t + b) / 2.0)
 
     def _distance(self, p) -> float:
@@ -76,12 +76,12 @@ class LineCounter:
         self._frame += 1
         events = []
         for rec in records:
-            tid = rec.get("track_id")
+            tid = rec.track_id
             if tid is None:
                 continue
             try:
                 p = self._point(rec)
-            except (KeyError, TypeError, ValueError):
+            except (TypeError, ValueError):
                 continue
             if not all(math.isfinite(v) for v in p):
                 continue
@@ -96,7 +96,7 @@ class LineCounter:
                 continue
             if self._within_segment(prev[1], p):
                 direction = "in" if side > 0 else "out"
-                cls = str(rec.get("class", rec.get("class_id")))
+                cls = rec.class_name
                 per = self.counts.setdefault(cls, {"in": 0, "out": 0})
                 per[direction] += 1
                 events.append({"track_id": tid, "class": cls, "direction": direction})

@@ -22,70 +22,45 @@ their place in the order; a stream that drops for good raises
 cannot be created raises its error (e.g. ``ValueError("Model access
 denied")``) from ``start()`` or the first ``next()``.
 
-With ``track=True`` every record gets a ``track_id`` (see ``track.py``):
-the detector then runs with the lower threshold ``track_low`` so that the
-tracker's second pass sees the weak boxes; it splits them at ``conf``, and
-the output keeps the records at or above ``conf`` plus the weaker ones that
-continue an existing track.
+With ``track`` every record gets a ``track_id`` (see ``track.py``): the
+detector then runs at the tracker's lower threshold (``Tracker.low``) so
+that the tracker sees the weak boxes too.
 """
 
 from __future__ import annotations
 
-import dataclasses
 import os
 import queue
 import threading
 from collections.abc import Callable
 
-import numpy as np
 
 from zorvane_road_objects import facts
+from zorvane_road_objects.detection.records import FrameResult, as_detections
 from zorvane_road_objects.media.images import read_failure
 from zorvane_road_objects.media.sources import Frame, FrameSource, open_source
 
-__all__ = ["DetectionStream", "FrameRefused", "FrameResult", "detect_stream", "make_detector"]
+__all__ = ["DetectionStream", "FrameRefused", "detect_stream", "detector_threshold", "make_detector"]
 
 TRACK_LOW = 0.1
 _JOIN_TIMEOUT_S = 10.0
 _POLL_S = 0.1
 
-_threads_supported: bool | None = None
-
 
 def make_detector(model: str = facts.DEFAULT_MODEL, backend: str = facts.DEFAULT_BACKEND, conf: float = 0.5,
                   iou: float = 0.5, threads: int | None = None):
     """A ``zv_road_object_detector``; its session uses ``threads`` intra-op
-    threads where the detector takes that argument (None: its default)."""
-    global _threads_supported
+    threads (None: the detector's default)."""
     from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector
 
-    if threads is not None and _threads_supported is not False:
-        try:
-            det = zv_road_object_detector(model, backend, conf, iou, threads=threads)
-        except TypeError as exc:
-            if "threads" not in str(exc):
-                raise
-            _threads_supported = False
-        else:
-            _threads_supported = True
-            return det
-    return zv_road_object_detector(model, backend, conf, iou)
+    extra = {} if threads is None else {"threads": threads}
+    return zv_road_object_detector(model, backend, conf, iou, **extra)
 
 
-@dataclasses.dataclass
-class FrameResult:
-    index: int  # frame number in the whole sequence
-    timestamp: float | None
-    name: str
-    rel: str
-    result: dict | None  # {"results": [...], "ltrb_proc_sec": s}; None on error
-    error: str | None = None
-    image: np.ndarray | None = None  # only with keep_images=True
-    source: int = 0
-
-    @property
-    def records(self) -> list:
-        return self.result["results"] if self.result else []
+def detector_threshold(conf: float, track: bool, track_low: float = TRACK_LOW) -> float:
+    """The threshold the detector runs at: ``conf``, or with tracking the
+    lower ``track_low`` as well, so that the tracker sees the weak boxes."""
+    return min(conf, track_low) if track else conf
 
 
 class _Fatal:
@@ -210,11 +185,15 @@ def _load(frame: Frame) -> None:
 
 def _detect(det, frame: Frame, keep_images: bool) -> FrameResult:
     _load(frame)
-    out = FrameResult(frame.index, frame.timestamp, frame.name, frame.rel, None, frame.error,
-                      frame.image if keep_images else None, frame.source)
+    out = FrameResult(frame.name, frame.index, frame.timestamp, error=frame.error,
+                      image=frame.image if keep_images else None, rel=frame.rel, source_no=frame.source)
     if frame.error is None:
+        height, width = frame.image.shape[:2]
+        out.size = (width, height)
         try:
-            out.result = det(frame.image)
+            result = det(frame.image)
+            out.detections = as_detections(result)
+            out.seconds = result.get("ltrb_proc_sec")
         except FrameRefused as exc:
             out.error = str(exc)
         except Exception as exc:
@@ -373,38 +352,35 @@ class DetectionStream:
         return self._pending.pop(self._next - 1)
 
     def _track(self, item: FrameResult) -> None:
-        if item.source != self._track_source:
+        if item.source_no != self._track_source:
             self._tracker.reset()
-            self._track_source = item.source
-        if item.result is None:
-            return
-        records = item.result["results"]
-        kept = self._tracker.update(records)
-        item.result = {**item.result, "results": kept}
+            self._track_source = item.source_no
+        if item.error is None:
+            item.detections = self._tracker.update(item.detections)
 
 
 def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | None = None,
-                  threads: int | None = 1, every: int = 1, max_frames: int | None = None,
-                  track: bool = False, backend: str = facts.DEFAULT_BACKEND, conf: float = 0.5,
-                  iou: float = 0.5, detector_factory: Callable | None = None,
+                  threads: int | None = 1, track=False, backend: str = facts.DEFAULT_BACKEND,
+                  conf: float = 0.5, iou: float = 0.5, detector_factory: Callable | None = None,
                   keep_images: bool = False, queue_size: int | None = None,
-                  track_low: float = TRACK_LOW, track_buffer: int = 30,
                   **source_options) -> DetectionStream:
-    """Detect road objects in every ``every``-th frame of ``source``.
+    """Detect road objects in the frames of ``source``.
 
-    ``source``: anything ``stream.open_source`` takes (paths, folders, globs,
-    a video file, a camera index, a stream URL, or a list of them), or an
-    opened ``FrameSource``. ``workers``: detector threads (default
-    ``os.cpu_count()``); ``threads``: intra-op threads of each detector's
-    session. ``detector_factory``: a callable with no arguments returning a
-    detector (an object called with a BGR image returning the detector's
-    result dict), used instead of the catalogue ``model``; each worker calls
-    it once. ``keep_images``: keep each frame's image on its result (for
-    annotation). ``queue_size``: frames buffered ahead of the workers
-    (default ``2 * workers``). Further keywords go to ``open_source``.
+    ``source``: anything ``media.sources.open_source`` takes (paths, folders,
+    globs, a video file, a camera index, a stream URL, or a list of them), or
+    an opened ``FrameSource``; ``source_options`` go to ``open_source``
+    (``every``, ``max_frames``, time-outs...). ``workers``: detector threads
+    (default ``os.cpu_count()``); ``threads``: intra-op threads of each
+    detector's session. ``track``: True for a ``Tracker`` with its defaults
+    at ``conf``, or a ``Tracker`` of your own. ``detector_factory``: a
+    callable with no arguments returning a detector (called with a BGR image,
+    returning the native detector's result dict), used instead of the
+    catalogue ``model``; each worker calls it once. ``keep_images``: keep
+    each frame's image on its result (for annotation). ``queue_size``:
+    frames buffered ahead of the workers (default ``2 * workers``).
 
-    The source is opened here (``stream.SourceError`` if it cannot be); the
-    threads start with ``start()`` or the first ``next()``.
+    The source is opened here (``SourceError`` if it cannot be); the threads
+    start with ``start()`` or the first ``next()``.
     """
     if workers is None:
         workers = os.cpu_count() or 1
@@ -416,22 +392,33 @@ def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | No
         queue_size = 2 * workers
     if not isinstance(queue_size, int) or queue_size < 1:
         raise ValueError(f"queue_size must be a whole number >= 1, not {queue_size!r}")
-    tracker = None
-    det_conf = conf
-    if track:
-        from zorvane_road_objects.detection.track import Tracker
-
-        det_conf = min(conf, track_low)
-        tracker = Tracker(high=conf, low=det_conf, max_lost=track_buffer)
+    tracker = _tracker(track, conf)
     if detector_factory is None:
+        det_conf = conf if tracker is None else min(conf, tracker.low)
+
         def detector_factory():
             return make_detector(model, backend, det_conf, iou, threads)
     elif not callable(detector_factory):
         raise TypeError("detector_factory must be a callable returning a detector")
     if isinstance(source, FrameSource):
         src = source
-        if every != 1 or max_frames is not None:
-            src.every, src.max_frames = every, max_frames
+        for name in ("every", "max_frames"):
+            if name in source_options:
+                setattr(src, name, source_options.pop(name))
+        if source_options:
+            raise TypeError(f"options for an opened source: {', '.join(source_options)}")
     else:
-        src = open_source(source, every=every, max_frames=max_frames, **source_options)
+        src = open_source(source, **source_options)
     return DetectionStream(src, detector_factory, workers, queue_size, keep_images, tracker, conf)
+
+
+def _tracker(track, conf: float):
+    if track is False or track is None:
+        return None
+    from zorvane_road_objects.detection.track import Tracker
+
+    if track is True:
+        return Tracker(high=conf, low=detector_threshold(conf, True))
+    if not isinstance(track, Tracker):
+        raise TypeError(f"track must be True, False or a Tracker, not {type(track).__name__}")
+    return track

@@ -1,9 +1,8 @@
 """Multi-object tracking of detection records across frames (ByteTrack style).
 
 ``Tracker(high=0.5, low=0.1)``: call ``update(records)`` once per frame, in
-frame order, with that frame's detection records (``ltrb``, ``ltrb_conf``,
-``class_id``...). It returns the records to keep, each a copy with a
-``track_id`` (a positive int that stays with the same object):
+frame order, with that frame's ``Detection`` records. It returns the
+records to keep, each a copy with a ``track_id`` (a positive int that stays with the same object):
 
 1. every track's box is predicted by a constant-velocity Kalman filter on
    (centre x, centre y, aspect ratio, height);
@@ -26,9 +25,12 @@ Hungarian solver ``assign`` below.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 
 import numpy as np
+
+from zorvane_road_objects.detection.records import Detection
 
 __all__ = ["KalmanBox", "Tracker", "assign", "iou_matrix"]
 
@@ -182,18 +184,18 @@ class KalmanBox:
 class _Track:
     __slots__ = ("id", "kf", "class_id", "lost", "hits")
 
-    def __init__(self, track_id: int, rec: dict):
+    def __init__(self, track_id: int, rec: Detection):
         self.id = track_id
-        self.kf = KalmanBox(rec["ltrb"])
-        self.class_id = rec.get("class_id")
+        self.kf = KalmanBox(rec.ltrb)
+        self.class_id = rec.class_id
         self.lost = 0  # updates since last matched
         self.hits = 1
 
 
 def _usable(rec) -> bool:
     try:
-        box = [float(v) for v in rec["ltrb"]]
-    except (KeyError, TypeError, ValueError):
+        box = [float(v) for v in rec.ltrb]
+    except (TypeError, ValueError):
         return False
     return len(box) == 4 and all(math.isfinite(v) for v in box) and box[2] > box[0] and box[3] > box[1]
 
@@ -209,6 +211,7 @@ class Tracker:
             raise ValueError(f"need 0 <= low <= high <= 1, got low={low}, high={high}")
         if max_lost < 0:
             raise ValueError(f"max_lost must be >= 0, got {max_lost}")
+        self.low = float(low)  # the weakest score the tracker uses: the detector's threshold
         self.high_pct = math.floor(high * 100 + 1e-9)
         self.low_pct = math.floor(low * 100 + 1e-9)
         self.max_lost = int(max_lost)
@@ -222,13 +225,13 @@ class Tracker:
         """Forget all tracks (ids keep counting up)."""
         self.tracks = []
 
-    def _match(self, tracks: list[_Track], recs: list[dict], min_iou: float):
+    def _match(self, tracks: list[_Track], recs: list[Detection], min_iou: float):
         if not tracks or not recs:
             return [], list(range(len(tracks))), list(range(len(recs)))
-        iou = iou_matrix([t.kf.ltrb() for t in tracks], [r["ltrb"] for r in recs])
+        iou = iou_matrix([t.kf.ltrb() for t in tracks], [r.ltrb for r in recs])
         cost = 1.0 - iou
         if self.per_class:
-            same = np.array([[t.class_id == r.get("class_id") for r in recs] for t in tracks])
+            same = np.array([[t.class_id == r.class_id for r in recs] for t in tracks])
             cost = np.where(same, cost, np.inf)
         pairs = assign(cost, 1.0 - min_iou)
         mt = {i for i, _ in pairs}
@@ -236,10 +239,10 @@ class Tracker:
         return (pairs, [i for i in range(len(tracks)) if i not in mt],
                 [j for j in range(len(recs)) if j not in mr])
 
-    def update(self, records) -> list[dict]:
+    def update(self, records: list[Detection]) -> list[Detection]:
         """Records of one frame in; the kept ones out, with ``track_id``, in input order."""
         recs = [r for r in records if _usable(r)]
-        conf = [r.get("ltrb_conf", 0) for r in recs]
+        conf = [r.ltrb_conf for r in recs]
         high = [i for i, c in enumerate(conf) if c >= self.high_pct]
         low = [i for i, c in enumerate(conf) if self.low_pct <= c < self.high_pct]
 
@@ -248,10 +251,10 @@ class Tracker:
         ids: dict[int, int] = {}  # record position -> track id
 
         def take(track: _Track, pos: int) -> None:
-            track.kf.update(recs[pos]["ltrb"])
+            track.kf.update(recs[pos].ltrb)
             track.lost = 0
             track.hits += 1
-            track.class_id = recs[pos].get("class_id", track.class_id)
+            track.class_id = recs[pos].class_id
             ids[pos] = track.id
 
         # Confident records against every track; a followed track goes first
@@ -279,4 +282,4 @@ class Tracker:
             self._next_id += 1
             self.tracks.append(t)
             ids[pos] = t.id
-        return [{**recs[i], "track_id": ids[i]} for i in range(len(recs)) if i in ids]
+        return [dataclasses.replace(recs[i], track_id=ids[i]) for i in range(len(recs)) if i in ids]

@@ -1,9 +1,8 @@
-"""Annotated video output.
+"""Video output.
 
 ``VideoSink(path, fps)`` writes BGR frames into an MPEG-4 (``mp4v``) file
 with ``cv2.VideoWriter``; the frame size is taken from the first frame and
-later frames of another size are resized to it. ``annotate_frame`` draws a
-frame's detections (with their track ids) and a counting line.
+later frames of another size are resized to it.
 """
 
 from __future__ import annotations
@@ -13,37 +12,9 @@ import os
 import cv2
 import numpy as np
 
-from zorvane_road_objects.detection.draw import draw_detections, style_for
-
-__all__ = ["VideoSink", "annotate_frame"]
+__all__ = ["VideoSink"]
 
 DEFAULT_FPS = 25.0
-
-
-def annotate_frame(image: np.ndarray, records, counter=None) -> np.ndarray:
-    """A copy of ``image`` with the records drawn (labels "class #id conf%"
-    where records carry a ``track_id``) and, given a ``LineCounter``, its line
-    and totals."""
-    labelled = []
-    for rec in records or []:
-        tid = rec.get("track_id") if isinstance(rec, dict) else None
-        if tid is not None:
-            rec = {**rec, "class": f"{rec.get('class', rec.get('class_id'))} #{tid}"}
-        labelled.append(rec)
-    out = draw_detections(image, labelled)
-    if counter is not None:
-        st = style_for(*out.shape[:2])
-        x1, y1, x2, y2 = (int(round(v)) for v in counter.line)
-        cv2.line(out, (x1, y1), (x2, y2), (255, 255, 255), st["thickness"] + 2, cv2.LINE_AA)
-        cv2.line(out, (x1, y1), (x2, y2), (0, 0, 255), st["thickness"], cv2.LINE_AA)
-        s = counter.summary()
-        text = f"in {s['in']}  out {s['out']}"
-        (tw, th), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, st["font_scale"], st["font_thickness"])
-        pad = st["pad"]
-        cv2.rectangle(out, (0, 0), (tw + 2 * pad, th + base + 2 * pad), (0, 0, 0), cv2.FILLED)
-        cv2.putText(out, text, (pad, pad + th), cv2.FONT_HERSHEY_SIMPLEX, st["font_scale"],
-                    (255, 255, 255), st["font_thickness"], cv2.LINE_AA)
-    return out
 
 
 class VideoSink:

@@ -1,0 +1,205 @@
+"""The command line's grammar: the commands, their options and the types
+that check option values."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+
+from zorvane_road_objects import __version__, facts
+from zorvane_road_objects.cli.report import PROG
+from zorvane_road_objects.detection.diagnose import unknown_model
+from zorvane_road_objects.media.images import IMAGE_EXTENSIONS
+
+__all__ = ["build_parser", "parse_line", "positive_int", "unit_interval"]
+
+_EPILOG = f"""\
+exit status: 0 success; 1 some work failed (an image, a source, or a model that
+could not be provided or loaded); 2 usage error; 130 interrupted.
+
+environment: {facts.ENV_MODEL_SERVER} (model server address, default
+{facts.DEFAULT_MODEL_SERVER}), {facts.ENV_SKIP_UPDATE} (1: use a cached model without
+asking the server), {facts.ENV_VERBOSE} (1: report each provisioning step)."""
+
+_BATCH_DESCRIPTION = (
+    "Detect road objects in many images with a pool of Ray actors and write one Parquet "
+    "file with a row per input (path, width, height, detections, error). INPUT is an image "
+    "file, a folder (searched recursively for image files), a glob pattern, @LIST (a text "
+    "file with one input per line, relative to the list's folder) or a URI that pyarrow "
+    "opens (s3://, gs://, ...). Without --address a local Ray instance runs for the "
+    "command and stops after it; --address auto or ray://HOST:PORT joins a running cluster."
+)
+
+
+# ---------------------------------------------------------------------------
+# option types
+
+
+def unit_interval(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (0.0 <= value <= 1.0):
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"port out of range: {value}")
+    return value
+
+
+def parse_line(text: str) -> tuple[float, float, float, float]:
+    """``x1,y1,x2,y2`` (pixels) as a tuple; ValueError with the reason."""
+    parts = text.split(",")
+    if len(parts) != 4:
+        raise ValueError(f"expected x1,y1,x2,y2 (four numbers), got {text!r}")
+    try:
+        line = tuple(float(p) for p in parts)
+    except ValueError:
+        raise ValueError(f"expected x1,y1,x2,y2 (four numbers), got {text!r}") from None
+    if not all(map(math.isfinite, line)):
+        raise ValueError(f"the line's coordinates must be finite, got {text!r}")
+    if line[:2] == line[2:]:
+        raise ValueError("the line's two end points must differ")
+    return line
+
+
+def _count_line(text: str):
+    try:
+        return parse_line(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _model_name(text: str) -> str:
+    if text not in facts.CATALOGUE:
+        raise argparse.ArgumentTypeError(unknown_model(text))
+    return text
+
+
+# ---------------------------------------------------------------------------
+# commands
+
+
+def _common_detection_options(p) -> None:
+    p.add_argument("--backend", default=facts.DEFAULT_BACKEND, type=str.lower, choices=facts.BACKENDS,
+                   help="execution back end (default: %(default)s)")
+    p.add_argument("--conf", default=0.5, type=unit_interval, metavar="X",
+                   help="confidence threshold, 0-1 (default: %(default)s)")
+    p.add_argument("--iou", default=0.5, type=unit_interval, metavar="X",
+                   help="overlap threshold of the suppression, 0-1 (default: %(default)s)")
+
+
+def _add_detect_parser(sub) -> None:
+    p = sub.add_parser(
+        "detect",
+        help="detect road objects in images and folders",
+        description=(
+            "Detect road objects in images. Folders are searched recursively for "
+            + ", ".join(sorted(IMAGE_EXTENSIONS))
+            + " files, processed in sorted order. Files that cannot be read are "
+            "reported on standard error and skipped. When the model server cannot "
+            "provide the model, the bundled model files are served for the run."
+        ),
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("paths", nargs="+", metavar="SOURCE",
+                   help="image file, folder, glob, video file, camera index or rtsp/http(s) URL")
+    p.add_argument("--model", type=_model_name, metavar="NAME",
+                   help=f"catalogue model: {', '.join(facts.CATALOGUE)} (default: {facts.DEFAULT_MODEL})")
+    p.add_argument("--model-file", metavar="PATH",
+                   help="run this model file (ONNX, catalogue interface) instead; no download")
+    _common_detection_options(p)
+    p.add_argument("--save", metavar="DIR", help="write annotated copies of the images into DIR")
+    p.add_argument("--json", action="store_true", help="print one JSON object per image and line")
+    p.add_argument("--no-self-serve", dest="self_serve", action="store_false",
+                   help="do not fall back to serving the bundled models; report why the model server failed")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bars, notices or summary line; results and errors only")
+    p.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1, metavar="N",
+                   help="detector threads, each with its own one-thread session (default: %(default)s, the cores)")
+    p.add_argument("--every", type=positive_int, default=1, metavar="N",
+                   help="detect on every Nth frame of a video or stream (default: every frame)")
+    p.add_argument("--max-frames", type=positive_int, metavar="N", help="stop after N frames")
+    p.add_argument("--track", action="store_true",
+                   help="give each object a track_id that follows it from frame to frame")
+    p.add_argument("--count-line", type=_count_line, metavar="X1,Y1,X2,Y2",
+                   help="count tracked objects crossing this line, per class and direction (implies --track)")
+    p.set_defaults(subparser=p)
+
+
+def _add_serve_parser(sub) -> None:
+    p = sub.add_parser(
+        "serve",
+        help="serve catalogue model files over HTTP",
+        description=(
+            "Run the package's model server over the bundled model files, or over a "
+            f"folder of catalogue files. Provisioning uses it when {facts.ENV_MODEL_SERVER} "
+            f"points at it (default address {facts.DEFAULT_MODEL_SERVER})."
+        ),
+    )
+    p.add_argument("--root", metavar="DIR", help="folder with the model files (default: the bundled models)")
+    p.add_argument("--host", metavar="H", help=f"address to bind (default: {facts.DEFAULT_HOST})")
+    p.add_argument("--port", type=_port, metavar="P",
+                   help=f"port to bind (default: {facts.DEFAULT_PORT}; 0 picks a free one)")
+    p.set_defaults(subparser=p)
+
+
+def _add_batch_parser(sub) -> None:
+    p = sub.add_parser("batch", help="detect objects in many images with Ray, into Parquet",
+                       description=_BATCH_DESCRIPTION)
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="image, folder, glob, @LIST or URI")
+    p.add_argument("-o", "--output", required=True, metavar="FILE",
+                   help="Parquet file to write (replaced when the run completes)")
+    p.add_argument("--model", default=facts.DEFAULT_MODEL, choices=facts.CATALOGUE,
+                   help="catalogue model (default: %(default)s)")
+    _common_detection_options(p)
+    p.add_argument("--address", metavar="ADDR",
+                   help="Ray cluster to join: auto, or ray://HOST:PORT (default: a local instance)")
+    p.add_argument("--workers", type=positive_int, metavar="N",
+                   help="detector actors (default: one per CPU of the machine or cluster)")
+    p.add_argument("--batch-size", type=positive_int, default=8, metavar="N",
+                   help="images per actor call (default: %(default)s)")
+    p.add_argument("--no-progress", action="store_true",
+                   help="do not show the progress bar (shown only when standard error is a terminal)")
+    p.set_defaults(subparser=p)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Road-object detection with the zorvane_road_objects catalogue models.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    _add_detect_parser(sub)
+    _add_serve_parser(sub)
+    _add_batch_parser(sub)
+    sub.add_parser(
+        "models",
+        help="list the catalogue models and their cache state",
+        description="List the catalogue models with what the data directory holds for each.",
+    )
+    return parser
