@@ -682,7 +682,15 @@ class _DigestCache:
         return base64.b64encode(h.digest()).decode("ascii")
 
 
+# select(), the only selector on Windows, takes at most this many sockets
+# there (FD_SETSIZE of the interpreter's Windows build); the dispatcher's
+# wake-up socket is one of them.
+_SELECT_SOCKETS = 512
+
+
 def _connection_limit(workers: int) -> int:
+    if issubclass(selectors.DefaultSelector, selectors.SelectSelector):
+        return min(MAX_CONNECTIONS, _SELECT_SOCKETS - 1)
     if resource is None:
         return MAX_CONNECTIONS
     soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -697,6 +705,11 @@ class ModelServer(HTTPServer):
     """HTTP server for the model files under ``root``."""
 
     request_queue_size = LISTEN_BACKLOG
+    # SO_REUSEADDR lets a new server take a port whose old connections are
+    # still closing; on Windows it would also let a second server bind a port
+    # that one is listening on, so there the port is claimed exclusively
+    # instead (see server_bind), and a second server fails as elsewhere.
+    allow_reuse_address = os.name != "nt"
     header_timeout = HEADER_TIMEOUT
     keep_alive_timeout = KEEP_ALIVE_TIMEOUT
     send_timeout = SEND_TIMEOUT
@@ -718,6 +731,12 @@ class ModelServer(HTTPServer):
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), ModelRequestHandler)
+
+    def server_bind(self) -> None:
+        exclusive = getattr(socket, "SO_EXCLUSIVEADDRUSE", None)  # Windows only
+        if exclusive is not None:
+            self.socket.setsockopt(socket.SOL_SOCKET, exclusive, 1)
+        super().server_bind()
 
     @property
     def url(self) -> str:
@@ -851,10 +870,15 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as exc:
         print(f"model_server: {exc}", file=sys.stderr)
         return 1
-    # SIGTERM stops the server like Ctrl-C.
-    previous = None
+    # SIGTERM stops the server like Ctrl-C. Windows delivers no SIGTERM from
+    # another process; there Ctrl-Break (SIGBREAK, also what
+    # os.kill(pid, signal.CTRL_BREAK_EVENT) sends to a server started in its
+    # own process group) does.
+    previous = {}
     if threading.current_thread() is threading.main_thread():
-        previous = signal.signal(signal.SIGTERM, _raise_interrupt)
+        for name in ("SIGTERM", "SIGBREAK"):
+            if hasattr(signal, name):
+                previous[name] = signal.signal(getattr(signal, name), _raise_interrupt)
     try:
         print(f"Serving {server.root} on {server.url} (Ctrl-C to stop)",
               file=sys.stderr, flush=True)
@@ -863,8 +887,9 @@ def main(argv: list[str] | None = None) -> int:
         print("Stopped.", file=sys.stderr, flush=True)
     finally:
         server.server_close()
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        for name, handler in previous.items():
+            if handler is not None:  # None: not set from Python, left as it is
+                signal.signal(getattr(signal, name), handler)
     return 0
 
 
