@@ -12,7 +12,7 @@ from zorvane_road_objects.cli.report import PROG
 from zorvane_road_objects.detection.diagnose import unknown_model
 from zorvane_road_objects.media.images import IMAGE_EXTENSIONS
 
-__all__ = ["build_parser", "parse_line", "positive_int", "unit_interval"]
+__all__ = ["build_parser", "class_list", "parse_line", "positive_int", "unit_interval"]
 
 _EPILOG = f"""\
 exit status: 0 success; 1 some work failed (an image, a source, or a model that
@@ -87,6 +87,24 @@ def _count_line(text: str):
         return parse_line(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def class_list(text: str) -> tuple[str, ...]:
+    """``car,bus,truck`` as class names of the class table; a space or an
+    underscore inside a name are the same ("traffic light", "traffic_light")."""
+    names = []
+    for part in text.split(","):
+        name = "_".join(part.strip().lower().replace("_", " ").split())
+        if not name:
+            continue
+        if name not in facts.CLASS_NAMES:
+            known = ", ".join(n.replace("_", " ") for n in facts.CLASS_NAMES)
+            raise argparse.ArgumentTypeError(f"unknown class {part.strip()!r}; the classes are {known}")
+        if name not in names:
+            names.append(name)
+    if not names:
+        raise argparse.ArgumentTypeError("name at least one class, e.g. car,bus,truck")
+    return tuple(names)
 
 
 def _model_name(text: str) -> str:
