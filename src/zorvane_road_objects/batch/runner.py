@@ -116,7 +116,11 @@ def _load_detector(model: str, backend: str, conf: float, iou: float):
         lock_fd = os.open(data_dir, os.O_RDONLY)
         fcntl.flock(lock_fd, fcntl.LOCK_EX)
     except (ImportError, OSError):
-        pass  # no locking here; provisioning still works, only unserialised
+        # No lock here: fcntl is POSIX-only (ImportError on Windows), or the
+        # file system has no locks. The actors then load side by side, and
+        # provisioning's own lock file per model (flock, or LockFileEx on
+        # Windows) still lets only one of them download a model file.
+        pass
     try:
         return zv_road_object_detector(model, backend, conf, iou, threads=1)
     finally:

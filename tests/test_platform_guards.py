@@ -1,16 +1,21 @@
-"""The model server where operating systems differ: select() as the only
-selector (Windows), with its bound on the sockets it can watch, and a port
-that a second server cannot take while the first listens on it. Real
-servers and sockets on 127.0.0.1."""
+"""The Python side where operating systems differ, with the platform's
+modules patched to take the Windows branch where that can be done here: the
+model server with select() as the only selector and its bound on the sockets
+it can watch, a port that a second server cannot take while the first
+listens on it, and the batch actors' model loading without fcntl. Real
+servers and sockets on 127.0.0.1, real models from the repository."""
 
 from __future__ import annotations
 
 import http.client
 import selectors
 import socket
+import sys
 import threading
 import time
+from pathlib import Path
 
+import numpy as np
 import pytest
 
 from zorvane_road_objects.serving import server as model_server
@@ -91,3 +96,30 @@ def test_second_server_cannot_take_a_listening_port(root):
             model_server.make_server(root, port=first.server_address[1])
     finally:
         first.server_close()
+
+
+# --------------------------------------------------------------------------
+# Batch actors without fcntl
+
+
+def test_batch_actor_loads_its_detector_without_fcntl(tmp_path, monkeypatch):
+    pytest.importorskip("pyarrow")
+    from zorvane_road_objects.batch import runner
+
+    models = Path(__file__).resolve().parent.parent / "models"
+    monkeypatch.setenv("HOME", str(tmp_path))
+    monkeypatch.setenv("USERPROFILE", str(tmp_path))
+    srv = model_server.make_server(models, port=0)
+    t = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    t.start()
+    try:
+        monkeypatch.setenv("ZORVANE_ROBJ_MODEL_SERVER", srv.url)
+        monkeypatch.setitem(sys.modules, "fcntl", None)  # import fcntl: ImportError, as on Windows
+        detector = runner._load_detector("small_fp32", "cpu", 0.5, 0.5)
+    finally:
+        srv.shutdown()
+        srv.server_close()
+        t.join(5)
+    result = detector(np.zeros((64, 64, 3), np.uint8))
+    assert set(result) == {"results", "ltrb_proc_sec"}
+    assert (tmp_path / ".zorvane" / "zorvane_robj_data" / "zorvane_robj_d_small_fp32.dat").is_file()
