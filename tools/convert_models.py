@@ -66,6 +66,7 @@ from onnx import TensorProto, helper, numpy_helper
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import convert_passes as passes  # noqa: E402
+import convert_tiles as tiles  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 UPSTREAM_DIR = REPO / "third_party" / "upstream_models"
@@ -106,10 +107,23 @@ ROAD_CLASSES = tuple(sorted(c["model_id"] for c in FACTS["classes"]))
 class Network:
     """One upstream network in a catalogue model: run at `size` x `size`,
     and with `flip` a second time on the mirrored image (one batch of two),
-    its candidates joining the first pass's before the suppression."""
+    its candidates joining the first pass's before the suppression. With
+    `tiles` (rows, cols) it sees, instead of the whole content, that grid of
+    tiles of it overlapping by `overlap` of a tile, each at size x size (one
+    batch; PicoDet only, see convert_tiles). Two networks of one upstream
+    file in a model share its weights."""
     upstream: str
     size: int
     flip: bool = False
+    tiles: tuple[int, int] | None = None
+    overlap: float = 0.25
+
+    def settings(self) -> dict:
+        """The network's entry in the manifest and the model's metadata."""
+        out = {"upstream": self.upstream, "input_size": self.size, "flip": self.flip}
+        if self.tiles:
+            out.update(tiles=list(self.tiles), overlap=self.overlap)
+        return out
 
 
 @dataclass(frozen=True)
@@ -120,6 +134,8 @@ class CatalogueEntry:
     # Only the best k candidates (all classes together) reach the
     # suppression; None: all above the score threshold.
     pre_nms_top_k: int | None
+    # At most this many output rows.
+    max_detections: int = MAX_DETECTIONS
 
 
 _PICODET_SOURCE = ("PP-PicoDet weights released by PaddleDetection (PaddlePaddle Authors, "
@@ -156,6 +172,7 @@ if [e.name for e in CATALOGUE] != FACTS["catalogue"]["models"]:
 
 def describe(networks: tuple[Network, ...]) -> str:
     return " + ".join(f"{UPSTREAM[n.upstream][2]} at {n.size}{' with flip' if n.flip else ''}"
+                      f"{f' on {n.tiles[0]} x {n.tiles[1]} tiles' if n.tiles else ''}"
                       for n in networks)
 
 
@@ -265,9 +282,9 @@ def _to_caller_pixels(b: Builder, boxes: str, factor: str) -> str:
 
 
 def _suppress_and_emit(b: Builder, boxes: str, scores: str, ext: str, present: str,
-                       pre_nms_top_k: int | None) -> None:
+                       pre_nms_top_k: int | None, max_detections: int = MAX_DETECTIONS) -> None:
     """boxes [1, N, 4] (x1 y1 x2 y2 in the caller's pixels), scores [1, 8, N]
-    of ROAD_CLASSES: NMS per class, the best MAX_DETECTIONS overall, boxes
+    of ROAD_CLASSES: NMS per class, the best max_detections overall, boxes
     clipped to the image, written as the output rows."""
     threshold = b.const([SCORE_THRESHOLD])
     if pre_nms_top_k:
@@ -282,10 +299,10 @@ def _suppress_and_emit(b: Builder, boxes: str, scores: str, ext: str, present: s
     threshold = b.op("Add", [b.op("Mul", [b.op("Sub", [b.const([1.0]), present]), b.const([2.0])]),
                              threshold])
     selected = b.op("NonMaxSuppression",
-                    [boxes, scores, b.const([MAX_DETECTIONS], np.int64),
+                    [boxes, scores, b.const([max_detections], np.int64),
                      b.const([IOU_THRESHOLD]), threshold], hint="nms")          # M x (0, c, j)
     sel_scores = b.op("GatherND", [scores, selected])                           # M
-    n = b.op("Min", [b.op("Shape", [sel_scores]), b.const([MAX_DETECTIONS], np.int64)])
+    n = b.op("Min", [b.op("Shape", [sel_scores]), b.const([max_detections], np.int64)])
     top_scores, order = b.op("TopK", [sel_scores, n], n_out=2, axis=0, largest=1, sorted=1)
     top = b.op("Gather", [selected, order], axis=0)                            # n x 3
     cls = b.op("Gather", [b.const(np.array(ROAD_CLASSES, np.float32).reshape(-1, 1)),
@@ -361,7 +378,10 @@ def _picodet_network(b: Builder, g: onnx.GraphProto, net: Network, net_in: str, 
     _set_initializer(g, first[0].input[1], w * (255.0 / np.array(PICODET_STD)).reshape(1, 3, 1, 1))
     first[0].input[0] = net_in
 
-    resized = _crop_resize(b, ext_i, b.const([1, 3, size, size], np.int64))
+    if net.tiles:
+        resized, lo, hi = tiles.tile_views(b, ext, net.tiles, net.overlap, size)
+    else:
+        resized = _crop_resize(b, ext_i, b.const([1, 3, size, size], np.int64))
     mean = np.array(PICODET_MEAN, np.float32).reshape(1, 3, 1, 1) / np.float32(255.0)
     if net.flip:
         _flip_batch(b, b.op("Sub", [resized, b.const(mean)]), net_in)
@@ -386,6 +406,9 @@ def _picodet_network(b: Builder, g: onnx.GraphProto, net: Network, net_in: str, 
                          b.const(np.concatenate([centres, centres]))])                 # B x 4 x N
     if net.flip:
         boxes, scores = _merge_flip(b, boxes, scores, b.const([float(size)]))
+    if net.tiles:  # tiles -> canvas pixels -> caller's pixels (divide by s)
+        boxes, scores = tiles.merge_tiles(b, boxes, scores, lo, hi, net.tiles, net.overlap, size)
+        return _to_caller_pixels(b, boxes, b.op("Reciprocal", ["scale_factor"])), scores
 
     # Network pixels -> canvas pixels (the crop was stretched to size x size)
     # -> caller's pixels (divide by s), per axis.
@@ -514,27 +537,38 @@ def _network_graph(upstream_bytes: bytes, name: str, prefix: str) -> onnx.GraphP
     return g
 
 
-def convert(entry: CatalogueEntry, upstream: dict[str, bytes]) -> bytes:
-    """The catalogue model of entry; upstream: file name -> bytes."""
+def _check_network(net: Network) -> None:
+    if net.size % 32 or not 32 <= net.size <= CANVAS:
+        raise SystemExit(f"{net.upstream}: input size {net.size} is not a multiple of 32 up to {CANVAS}")
+    if net.tiles and (UPSTREAM[net.upstream][0] != "picodet" or net.flip):
+        raise SystemExit(f"{net.upstream}: tiles are built for PicoDet networks without flip only")
+
+
+def convert(entry: CatalogueEntry, upstream: dict[str, bytes], branch_outputs: bool = False) -> bytes:
+    """The catalogue model of entry; upstream: file name -> bytes. With
+    branch_outputs, each network's candidates before the suppression are
+    outputs too: "candidates_<k>_boxes" [1, N, 4] in the caller's pixels
+    and "candidates_<k>_scores" [1, 8, N]."""
     g = onnx.GraphProto()
     b = Builder(g)
     ext, ext_i, present = _content_extent(b)
-    all_boxes, all_scores = [], []
+    all_boxes, all_scores, shared = [], [], {}
     for k, net in enumerate(entry.networks):
-        family = UPSTREAM[net.upstream][0]
-        if net.size % 32 or not 32 <= net.size <= CANVAS:
-            raise SystemExit(f"{net.upstream}: input size {net.size} is not a multiple of 32 up to {CANVAS}")
+        _check_network(net)
         ng = _network_graph(upstream[net.upstream], net.upstream, f"n{k}/")
-        build = _picodet_network if family == "picodet" else _yolox_network
+        build = _picodet_network if UPSTREAM[net.upstream][0] == "picodet" else _yolox_network
         boxes, scores = build(b, ng, net, f"zv/net_input_{k}", ext, ext_i)
+        # A second network of the same file reads the first one's weights.
+        passes.share_initializers(ng, shared.setdefault(net.upstream, {}))
         g.node.extend(ng.node)
         g.initializer.extend(ng.initializer)
         all_boxes.append(boxes)
         all_scores.append(scores)
     if len(entry.networks) > 1:
-        all_boxes = [b.op("Concat", all_boxes, axis=1)]
-        all_scores = [b.op("Concat", all_scores, axis=2)]
-    _suppress_and_emit(b, all_boxes[0], all_scores[0], ext, present, entry.pre_nms_top_k)
+        all_boxes = [b.op("Concat", all_boxes, axis=1)] + all_boxes
+        all_scores = [b.op("Concat", all_scores, axis=2)] + all_scores
+    _suppress_and_emit(b, all_boxes[0], all_scores[0], ext, present, entry.pre_nms_top_k,
+                       entry.max_detections)
 
     g.input.extend([
         helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, CANVAS, CANVAS]),
@@ -542,6 +576,13 @@ def convert(entry: CatalogueEntry, upstream: dict[str, bytes]) -> bytes:
         helper.make_tensor_value_info("scale_factor", TensorProto.FLOAT, [1, 2]),
     ])
     g.output.extend([helper.make_tensor_value_info(OUTPUT_NAME, TensorProto.FLOAT, ["N", 6])])
+    if branch_outputs:
+        for k, (boxes, scores) in enumerate(zip(all_boxes[-len(entry.networks):],
+                                                all_scores[-len(entry.networks):])):
+            b.op("Identity", [boxes], out=f"candidates_{k}_boxes")
+            b.op("Identity", [scores], out=f"candidates_{k}_scores")
+            g.output.extend([helper.make_tensor_value_info(f"candidates_{k}_{what}", TensorProto.FLOAT, None)
+                             for what in ("boxes", "scores")])
     g.node.extend(b.nodes)
     _toposort(g)
     passes.drop_unused_constants(g)
@@ -561,9 +602,8 @@ def convert(entry: CatalogueEntry, upstream: dict[str, bytes]) -> bytes:
     out.opset_import.extend([helper.make_opsetid("", OPSET)])
     out.graph.CopyFrom(g)
     meta = [("zv_model_name", entry.name),
-            ("zv_networks", json.dumps([{"upstream": n.upstream, "upstream_sha256": sha256(upstream[n.upstream]),
-                                         "input_size": n.size, "flip": n.flip} for n in entry.networks],
-                                       sort_keys=True))]
+            ("zv_networks", json.dumps([{**n.settings(), "upstream_sha256": sha256(upstream[n.upstream])}
+                                        for n in entry.networks], sort_keys=True))]
     for key, value in meta:
         out.metadata_props.append(onnx.StringStringEntryProto(key=key, value=value))
     return out.SerializeToString(deterministic=True)
@@ -621,7 +661,8 @@ def manifest(files: dict[str, bytes], upstream_dir: Path = UPSTREAM_DIR) -> dict
         fname = model_file_name(entry.name)
         networks = [{"upstream": f"third_party/upstream_models/{n.upstream}",
                      "upstream_sha256": sha256((upstream_dir / n.upstream).read_bytes()),
-                     "input_size": n.size, "flip": n.flip} for n in entry.networks]
+                     **{k: v for k, v in n.settings().items() if k != "upstream"}}
+                    for n in entry.networks]
         models.append({
             "name": entry.name,
             "file": fname,

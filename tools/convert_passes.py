@@ -216,3 +216,30 @@ def prefix_names(g: onnx.GraphProto, prefix: str, keep: set[str] = frozenset()) 
         t.name = ren(t.name)
     for v in list(g.input) + list(g.output) + list(g.value_info):
         v.name = ren(v.name)
+
+
+def share_initializers(g: onnx.GraphProto, known: dict[bytes, str]) -> int:
+    """Initializers of g equal (type, shape and values) to one in known
+    (content key -> name, from graphs built earlier) are read from that one
+    and dropped from g; g's others join known. Returns how many were
+    dropped."""
+    def key(t: onnx.TensorProto) -> bytes:
+        anon = onnx.TensorProto()
+        anon.CopyFrom(t)
+        anon.name = ""
+        return anon.SerializeToString(deterministic=True)
+
+    renamed, own = {}, {}
+    for t in g.initializer:
+        k = key(t)
+        if k in known:
+            renamed[t.name] = known[k]
+        else:
+            own.setdefault(k, t.name)
+    for n in g.node:
+        for i, name in enumerate(n.input):
+            n.input[i] = renamed.get(name, name)
+    _keep_only(g.initializer, [t for t in g.initializer if t.name not in renamed], onnx.TensorProto)
+    for k, name in own.items():
+        known.setdefault(k, name)
+    return len(renamed)
