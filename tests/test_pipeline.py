@@ -191,7 +191,9 @@ def test_catalogue_model_with_tracking(catalogue_server, tmp_path):
     writer.release()
     out = list(detect_stream(path, "small_fp32", workers=2, track=True, conf=0.5))
     assert [r.index for r in out] == list(range(8))
-    first = {d.track_id for d in out[0].detections}
+    # A track shows from its second frame on (confirmation).
+    first = {d.track_id for d in out[1].detections}
+    assert not out[0].detections
     assert first and all(d.track_id is not None for r in out for d in r.detections)
     # Objects seen in the first frame are still followed under the same ids at the end.
     assert len(first & {d.track_id for d in out[-1].detections}) >= len(first) - 1

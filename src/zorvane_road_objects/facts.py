@@ -2,8 +2,9 @@
 
 The model catalogue (names, file names, the default model server, the data
 directory), the detection classes (names by class id, the model's class ids,
-drawing colours), the execution back ends with their providers and the names
-of the environment variables the package reads. Their one
+drawing colours, the vehicle classes that tracking associates as one), the
+execution back ends with their providers and the names of the environment
+variables the package reads. Their one
 home is ``facts.json`` beside this module: the build compiles the same file
 into the native modules (tools/gen_facts.py), so a model, a class or a
 provider is added there and nowhere else.
@@ -34,6 +35,7 @@ __all__ = [
     "GPU_BACKENDS",
     "MODEL_CLASS_IDS",
     "STAMP_SUFFIX",
+    "VEHICLE_CLASS_IDS",
     "data_dir",
     "model_file_name",
 ]
@@ -56,6 +58,9 @@ _DATA_DIR: tuple[str, ...] = tuple(_CAT["data_dir"])
 CLASS_NAMES: tuple[str, ...] = tuple(c["name"] for c in _FACTS["classes"])
 # The model output's class id of each detection class.
 MODEL_CLASS_IDS: tuple[int, ...] = tuple(c["model_id"] for c in _FACTS["classes"])
+# Classes that tracking associates as one (a car seen now as a truck, now as
+# a bus), by class id.
+VEHICLE_CLASS_IDS: tuple[int, ...] = tuple(CLASS_NAMES.index(n) for n in _FACTS["vehicle_classes"])
 # BGR drawing colour of each class.
 CLASS_COLOURS: tuple[tuple[int, int, int], ...] = tuple(tuple(c["bgr"]) for c in _FACTS["classes"])
 

@@ -356,7 +356,9 @@ class DetectionStream:
             self._tracker.reset()
             self._track_source = item.source_no
         if item.error is None:
-            item.detections = self._tracker.update(item.detections)
+            # Frames without a timestamp (still images) are timed by the
+            # tracker's frame rate.
+            item.detections = self._tracker.update(item.detections, item.timestamp)
 
 
 def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | None = None,
@@ -418,7 +420,7 @@ def _tracker(track, conf: float):
     from zorvane_road_objects.detection.track import Tracker
 
     if track is True:
-        return Tracker(high=conf, low=detector_threshold(conf, True))
+        return Tracker(conf)
     if not isinstance(track, Tracker):
         raise TypeError(f"track must be True, False or a Tracker, not {type(track).__name__}")
     return track

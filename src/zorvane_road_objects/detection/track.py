@@ -1,285 +1,488 @@
-"""Multi-object tracking of detection records across frames (ByteTrack style).
+"""Multi-object tracking of detection records across frames.
 
-``Tracker(high=0.5, low=0.1)``: call ``update(records)`` once per frame, in
-frame order, with that frame's ``Detection`` records. It returns the
-records to keep, each a copy with a ``track_id`` (a positive int that stays with the same object):
+``Tracker(conf=0.5)``: call ``update(detections, timestamp)`` once per frame,
+in frame order, with that frame's ``Detection`` records (the detector run at
+a low threshold, so that weak boxes reach the tracker). It returns the
+records to show, each a copy with ``track_id`` set and the track's class:
 
-1. every track's box is predicted by a constant-velocity Kalman filter on
-   (centre x, centre y, aspect ratio, height);
-2. the confident records (``ltrb_conf`` at or above ``high``) are matched
-   to all tracks, the ones being followed and the lost ones, by an optimal
-   assignment on 1 - IoU (pairs below ``match_iou`` IoU are not matched);
-3. the weak records (between ``low`` and ``high``) are matched to the
-   followed tracks left over, with the stricter ``second_iou``: a partly
-   hidden object whose score drops keeps its track;
-4. followed tracks without a record become lost; a track lost for more
-   than ``max_lost`` updates is dropped, and one found again keeps its id;
-5. every confident record left over starts a new track.
+1. Within a frame, a box that overlaps a stronger box of another class of
+   its association group (the vehicle classes form one group, every other
+   class its own) by ``duplicate_iou`` or more is folded into it: the
+   detector suppresses per class, so one vehicle can come as both a car
+   and a truck. The folded box votes for the class of the track.
+2. Every track's box is predicted by a constant-velocity Kalman filter on
+   (centre x, centre y, aspect ratio, height).
+3. Boxes at or above ``high`` are matched to the confirmed tracks, followed
+   and lost, by an optimal assignment on IoU times the box's score (pairs
+   below ``match_iou`` on that scale and pairs of different groups are
+   never matched; leaving a track or a box unmatched is always allowed, so
+   one good pair is never traded for two poor ones).
+4. Weak boxes (``low`` up to ``high``) are matched to the followed tracks
+   left over, with the stricter ``second_iou``: a partly hidden object whose
+   score drops keeps its track.
+5. Tentative tracks are matched to the strong boxes left (``tentative_iou``);
+   one that misses a frame is dropped, one matched on ``confirm`` frames in
+   a row is confirmed.
+6. A strong box left over at or above ``activation`` starts a tentative
+   track. A confirmed track not matched for more than ``lost_s`` seconds
+   (from the frames' timestamps; frame count / ``fps`` when a frame has
+   none) is dropped; one found again keeps its id. Of a lost track and a
+   followed one in the same place (IoU ``lost_duplicate_iou``), the younger
+   goes.
 
-Weak records that continue no track are left out of the output.
-Association is per class (a car is never matched to a person's track)
-unless ``per_class=False``. The assignment uses SciPy's
-``linear_sum_assignment`` where SciPy is installed, else the small
-Hungarian solver ``assign`` below.
+Output: the boxes of confirmed tracks matched in this frame whose own score
+is at or above ``conf``; weak boxes serve association only, and tentative
+tracks are never shown, so tracking shows fewer boxes than plain detection.
+A track's class is the score-weighted vote over all its boxes.
+
+Large frames stay near-linear: candidate pairs come from a grid of box
+overlaps, never from a dense tracks x boxes matrix, and the assignment runs
+per connected group of candidates.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import math
+from collections.abc import Iterable, Sequence
 
 import numpy as np
+from scipy.optimize import linear_sum_assignment
+from scipy.sparse import coo_matrix
+from scipy.sparse.csgraph import connected_components
 
-from zorvane_road_objects.detection.records import Detection
+from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
-__all__ = ["KalmanBox", "Tracker", "assign", "iou_matrix"]
+__all__ = ["ACTIVATION", "CONFIRM", "DEFAULT_FPS", "LOST_S", "LOW", "Tracker", "assign", "iou_pairs",
+           "overlap_pairs"]
 
-_BIG = 1e6
+# Defaults, chosen on real pedestrian sequences (benchmarks/bench_tracking.py)
+# next to ByteTrack's published settings: a track starts at 0.6, boxes from
+# 0.5 are matched first and weak ones down to 0.1 continue followed tracks;
+# two frames in a row confirm a track; a lost track waits one second.
+ACTIVATION = 0.6
+HIGH = 0.5
+LOW = 0.1
+CONFIRM = 2
+LOST_S = 1.0
+DEFAULT_FPS = 30.0
+_DENSE = 1 << 12  # box pairs up to which overlaps are found densely
+_DENSE_ASSIGN = 1 << 12  # rows x columns up to which one dense assignment runs
 
 
 # ---------------------------------------------------------------------------
-# Assignment
+# Overlaps and assignment
 
 
-def _hungarian(cost: np.ndarray) -> np.ndarray:
-    """Column of each row for a minimum-cost assignment (rows <= columns),
-    by shortest augmenting paths with potentials (O(n^2 m))."""
-    n, m = cost.shape
-    u = np.zeros(n + 1)
-    v = np.zeros(m + 1)
-    p = np.zeros(m + 1, dtype=np.int64)  # p[j]: row (1-based) on column j, 0 for none
-    way = np.zeros(m + 1, dtype=np.int64)
-    for i in range(1, n + 1):
-        p[0] = i
-        j0 = 0
-        minv = np.full(m + 1, np.inf)
-        used = np.zeros(m + 1, dtype=bool)
-        while True:
-            used[j0] = True
-            i0 = p[j0]
-            free = ~used[1:]
-            cur = cost[i0 - 1] - u[i0] - v[1:]
-            better = free & (cur < minv[1:])
-            minv[1:][better] = cur[better]
-            way[1:][better] = j0
-            masked = np.where(free, minv[1:], np.inf)
-            j1 = int(np.argmin(masked)) + 1
-            delta = masked[j1 - 1]
-            u[p[used]] += delta
-            v[used] -= delta
-            minv[~used] -= delta
-            j0 = j1
-            if p[j0] == 0:
-                break
-        while j0:
-            j1 = way[j0]
-            p[j0] = p[j1]
-            j0 = j1
-    cols = np.full(n, -1, dtype=np.int64)
-    for j in range(1, m + 1):
-        if p[j]:
-            cols[p[j] - 1] = j - 1
-    return cols
+def _area(b: np.ndarray) -> np.ndarray:
+    return np.clip(b[:, 2] - b[:, 0], 0, None) * np.clip(b[:, 3] - b[:, 1], 0, None)
 
 
-def _solve(cost: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    try:
-        from scipy.optimize import linear_sum_assignment
-    except ImportError:
-        pass
-    else:
-        return linear_sum_assignment(cost)
-    if cost.shape[0] <= cost.shape[1]:
-        cols = _hungarian(cost)
-        return np.arange(cost.shape[0]), cols
-    rows = _hungarian(cost.T)
-    order = np.argsort(rows)
-    return rows[order], np.arange(cost.shape[1])[order]
+def _grid_pairs(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Candidate pairs of boxes that share a grid cell (a superset of the
+    overlapping pairs), with cells about the size of a typical box."""
+    both = np.concatenate([a, b])
+    size = float(np.median(np.maximum(both[:, 2] - both[:, 0], both[:, 3] - both[:, 1])))
+    size = max(size, 1.0)
+    lo = np.floor(both[:, :2] / size).astype(np.int64)
+    hi = np.floor(both[:, 2:] / size).astype(np.int64)
+    span = hi - lo + 1
+    count = span[:, 0] * span[:, 1]
+    owner = np.repeat(np.arange(len(both)), count)
+    first = np.repeat(np.cumsum(count) - count, count)
+    k = np.arange(owner.size) - first
+    cx = lo[owner, 0] + k % span[owner, 0]
+    cy = lo[owner, 1] + k // span[owner, 0]
+    cell = (cx - cx.min()) * (int(cy.max() - cy.min()) + 1) + (cy - cy.min())
+    in_a = owner < len(a)
+    ca, oa = cell[in_a], owner[in_a]
+    cb, ob = cell[~in_a], owner[~in_a] - len(a)
+    order = np.argsort(cb, kind="stable")
+    cb, ob = cb[order], ob[order]
+    start = np.searchsorted(cb, ca, "left")
+    stop = np.searchsorted(cb, ca, "right")
+    n = stop - start
+    i = np.repeat(oa, n)
+    j = ob[np.repeat(start, n) + (np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n))]
+    key = np.unique(i * len(b) + j)
+    return key // len(b), key % len(b)
 
 
-def assign(cost, limit: float) -> list[tuple[int, int]]:
-    """Minimum-cost pairs (row, column) of a cost matrix, keeping only pairs
-    whose cost is at most ``limit``; entries above it (or not finite) are
-    never paired."""
-    cost = np.asarray(cost, dtype=np.float64)
-    if cost.size == 0:
-        return []
-    allowed = np.isfinite(cost) & (cost <= limit)
-    work = np.where(allowed, cost, _BIG)
-    rows, cols = _solve(work)
-    return [(int(r), int(c)) for r, c in zip(rows, cols) if allowed[r, c]]
-
-
-def iou_matrix(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    """IoU of every ltrb box in ``a`` (n x 4) with every one in ``b`` (m x 4)."""
+def overlap_pairs(a, b) -> tuple[np.ndarray, np.ndarray]:
+    """Index pairs (i, j) of the ltrb boxes ``a[i]`` and ``b[j]`` that overlap."""
     a = np.asarray(a, dtype=np.float64).reshape(-1, 4)
     b = np.asarray(b, dtype=np.float64).reshape(-1, 4)
-    lt = np.maximum(a[:, None, :2], b[None, :, :2])
-    rb = np.minimum(a[:, None, 2:], b[None, :, 2:])
-    inter = np.prod(np.clip(rb - lt, 0, None), axis=2)
-    area_a = np.prod(np.clip(a[:, 2:] - a[:, :2], 0, None), axis=1)
-    area_b = np.prod(np.clip(b[:, 2:] - b[:, :2], 0, None), axis=1)
-    union = area_a[:, None] + area_b[None, :] - inter
-    with np.errstate(invalid="ignore", divide="ignore"):
-        out = np.where(union > 0, inter / union, 0.0)
+    if not len(a) or not len(b):
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    if len(a) * len(b) <= _DENSE:
+        i, j = np.nonzero((np.minimum(a[:, None, 2], b[None, :, 2]) > np.maximum(a[:, None, 0], b[None, :, 0]))
+                          & (np.minimum(a[:, None, 3], b[None, :, 3]) > np.maximum(a[:, None, 1], b[None, :, 1])))
+        return i, j
+    i, j = _grid_pairs(a, b)
+    inter = _inter(a[i], b[j])
+    return i[inter > 0], j[inter > 0]
+
+
+def _inter(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    w = np.minimum(a[:, 2], b[:, 2]) - np.maximum(a[:, 0], b[:, 0])
+    h = np.minimum(a[:, 3], b[:, 3]) - np.maximum(a[:, 1], b[:, 1])
+    return np.clip(w, 0, None) * np.clip(h, 0, None)
+
+
+def iou_pairs(a, b, min_iou: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Pairs (i, j, iou) of boxes of ``a`` and ``b`` with IoU at or above ``min_iou`` (> 0)."""
+    a = np.asarray(a, dtype=np.float64).reshape(-1, 4)
+    b = np.asarray(b, dtype=np.float64).reshape(-1, 4)
+    gate = max(min_iou, 1e-12)
+    if len(a) * len(b) <= _DENSE:
+        w = np.minimum(a[:, None, 2], b[None, :, 2]) - np.maximum(a[:, None, 0], b[None, :, 0])
+        h = np.minimum(a[:, None, 3], b[None, :, 3]) - np.maximum(a[:, None, 1], b[None, :, 1])
+        inter = np.maximum(w, 0) * np.maximum(h, 0)
+        union = ((a[:, 2] - a[:, 0]) * (a[:, 3] - a[:, 1]))[:, None] + (b[:, 2] - b[:, 0]) * (b[:, 3] - b[:, 1]) - inter
+        iou = inter / np.maximum(union, 1e-12)
+        i, j = np.nonzero(iou >= gate)
+        return i, j, iou[i, j]
+    i, j = overlap_pairs(a, b)
+    inter = _inter(a[i], b[j])
+    union = _area(a)[i] + _area(b)[j] - inter
+    iou = np.where(union > 0, inter / np.where(union > 0, union, 1.0), 0.0)
+    keep = iou >= gate
+    return i[keep], j[keep], iou[keep]
+
+
+def assign(rows: np.ndarray, cols: np.ndarray, cost: np.ndarray, limit: float,
+           shape: tuple[int, int] | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """One-to-one pairs among the allowed (row, column, cost) triples that
+    maximise the total of ``limit - cost`` over the pairs taken: a pair
+    costing ``limit`` or more is never taken, and leaving a row or a column
+    out is always allowed. ``shape``: the number of rows and columns (by
+    default one more than the largest index). Returns the rows and columns
+    paired. Small problems are solved as one dense matrix, large ones per
+    connected group of allowed pairs."""
+    rows, cols = np.asarray(rows, np.int64), np.asarray(cols, np.int64)
+    keep = np.asarray(cost, np.float64) < limit
+    rows, cols, gain = rows[keep], cols[keep], np.asarray(cost, np.float64)[keep] - limit
+    if not len(rows):
+        return np.zeros(0, np.int64), np.zeros(0, np.int64)
+    if shape is None:
+        shape = (int(rows.max()) + 1, int(cols.max()) + 1)
+    if shape[0] * shape[1] <= _DENSE_ASSIGN:
+        return _solve_dense(rows, cols, gain, shape)
+    # A pair whose row and column have no other pair is taken as it is.
+    alone = (np.bincount(rows, minlength=shape[0])[rows] == 1) & (np.bincount(cols, minlength=shape[1])[cols] == 1)
+    out_r, out_c = [rows[alone]], [cols[alone]]
+    rows, cols, gain = rows[~alone], cols[~alone], gain[~alone]
+    ur, ri = np.unique(rows, return_inverse=True)
+    uc, ci = np.unique(cols, return_inverse=True)
+    if len(ur) * len(uc) <= _DENSE_ASSIGN:
+        groups = [np.arange(len(rows))]
+    else:
+        n = len(ur) + len(uc)
+        graph = coo_matrix((np.ones(len(rows)), (ri, ci + len(ur))), shape=(n, n))
+        _, label = connected_components(graph, directed=False)
+        order = np.argsort(label[ri], kind="stable")
+        groups = np.split(order, np.flatnonzero(np.diff(label[ri][order])) + 1)
+    for e in groups:
+        if not len(e):
+            continue
+        gr, gri = np.unique(ri[e], return_inverse=True)
+        gc, gci = np.unique(ci[e], return_inverse=True)
+        r, c = _solve_dense(gri, gci, gain[e], (len(gr), len(gc)))
+        out_r.append(ur[gr[r]])
+        out_c.append(uc[gc[c]])
+    return np.concatenate(out_r), np.concatenate(out_c)
+
+
+def _solve_dense(rows, cols, gain, shape) -> tuple[np.ndarray, np.ndarray]:
+    # Pairs not allowed cost 0, as leaving both out does.
+    m = np.zeros(shape)
+    m[rows, cols] = gain
+    r, c = linear_sum_assignment(m)
+    taken = m[r, c] < 0
+    return r[taken], c[taken]
+
+
+# ---------------------------------------------------------------------------
+# Motion: a constant-velocity Kalman filter per track on (cx, cy, aspect,
+# height) and their speeds. The noises are diagonal, so every coordinate
+# with its speed is an independent 2 x 2 filter: all tracks at once, element-wise.
+
+_W_POS = 1.0 / 20
+_W_VEL = 1.0 / 160
+_Q_POS = np.array([_W_POS, _W_POS, 0.0, _W_POS])
+_Q_VEL = np.array([_W_VEL, _W_VEL, 0.0, _W_VEL])
+_ASPECT_Q = (1e-2, 1e-5)
+_R = np.array([_W_POS, _W_POS, 0.0, _W_POS])
+_ASPECT_R = 1e-1
+
+
+def _xyah(b: np.ndarray) -> np.ndarray:
+    w = np.maximum(b[:, 2] - b[:, 0], 1e-3)
+    h = np.maximum(b[:, 3] - b[:, 1], 1e-3)
+    return np.stack([b[:, 0] + w / 2, b[:, 1] + h / 2, w / h, h], axis=1)
+
+
+def _ltrb(x: np.ndarray) -> np.ndarray:
+    h = np.maximum(x[:, 3], 1e-3)
+    w = np.maximum(x[:, 2], 1e-6) * h
+    return np.stack([x[:, 0] - w / 2, x[:, 1] - h / 2, x[:, 0] + w / 2, x[:, 1] + h / 2], axis=1)
+
+
+def _noise(h: np.ndarray, w: np.ndarray, aspect: float) -> np.ndarray:
+    out = np.square(h[:, None] * w[None, :])
+    out[:, 2] = aspect ** 2
     return out
 
 
+class _Tracks:
+    """Every track's state as arrays (one row per track)."""
+
+    def __init__(self, n_classes: int):
+        self.n_classes = n_classes
+        self.pos = np.zeros((0, 4))
+        self.vel = np.zeros((0, 4))
+        self.p00 = np.zeros((0, 4))
+        self.p01 = np.zeros((0, 4))
+        self.p11 = np.zeros((0, 4))
+        self.ids = np.zeros(0, np.int64)
+        self.hits = np.zeros(0, np.int64)  # frames matched
+        self.seen = np.zeros(0)  # timestamp of the last match
+        self.born = np.zeros(0)  # timestamp of the first box
+        self.confirmed = np.zeros(0, bool)
+        self.followed = np.zeros(0, bool)  # matched in the previous frame
+        self.group = np.zeros(0, np.int64)
+        self.votes = np.zeros((0, n_classes))
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def boxes(self) -> np.ndarray:
+        return _ltrb(self.pos)
+
+    def predict(self) -> None:
+        self.vel[~self.followed, 3] = 0.0  # a lost track keeps its size
+        h = self.pos[:, 3]
+        q_pos = _noise(h, _Q_POS, _ASPECT_Q[0])
+        q_vel = _noise(h, _Q_VEL, _ASPECT_Q[1])
+        self.pos = self.pos + self.vel
+        self.p00 = self.p00 + 2 * self.p01 + self.p11 + q_pos
+        self.p01 = self.p01 + self.p11
+        self.p11 = self.p11 + q_vel
+
+    def correct(self, idx: np.ndarray, boxes: np.ndarray) -> None:
+        z = _xyah(boxes)
+        r = _noise(self.pos[idx, 3], _R, _ASPECT_R)
+        p00, p01 = self.p00[idx], self.p01[idx]
+        s = p00 + r
+        k0, k1 = p00 / s, p01 / s
+        y = z - self.pos[idx]
+        self.pos[idx] += k0 * y
+        self.vel[idx] += k1 * y
+        self.p11[idx] -= k1 * p01
+        self.p01[idx] = (1 - k0) * p01
+        self.p00[idx] = (1 - k0) * p00
+
+    def add(self, ids, boxes, groups, classes, scores, now) -> None:
+        n = len(ids)
+        z = _xyah(boxes)
+        h = z[:, 3]
+        self.pos = np.concatenate([self.pos, z])
+        self.vel = np.concatenate([self.vel, np.zeros((n, 4))])
+        self.p00 = np.concatenate([self.p00, _noise(h, 2 * _Q_POS, 1e-2)])
+        self.p01 = np.concatenate([self.p01, np.zeros((n, 4))])
+        self.p11 = np.concatenate([self.p11, _noise(h, 10 * _Q_VEL, 1e-5)])
+        self.ids = np.concatenate([self.ids, ids])
+        self.hits = np.concatenate([self.hits, np.ones(n, np.int64)])
+        self.seen = np.concatenate([self.seen, np.full(n, now)])
+        self.born = np.concatenate([self.born, np.full(n, now)])
+        self.confirmed = np.concatenate([self.confirmed, np.zeros(n, bool)])
+        self.followed = np.concatenate([self.followed, np.ones(n, bool)])
+        self.group = np.concatenate([self.group, groups])
+        votes = np.zeros((n, self.n_classes))
+        votes[np.arange(n), classes] = scores
+        self.votes = np.concatenate([self.votes, votes])
+
+    def keep(self, mask: np.ndarray) -> None:
+        for name in ("pos", "vel", "p00", "p01", "p11", "ids", "hits", "seen", "born",
+                     "confirmed", "followed", "group", "votes"):
+            setattr(self, name, getattr(self, name)[mask])
+
+
 # ---------------------------------------------------------------------------
-# Motion
 
 
-class KalmanBox:
-    """Constant-velocity Kalman filter on (cx, cy, aspect, height) and their speeds."""
+@dataclasses.dataclass
+class _Frame:
+    """One frame's usable records as arrays."""
 
-    _W_POS = 1.0 / 20
-    _W_VEL = 1.0 / 160
-    _F = np.eye(8)
-    _F[:4, 4:] = np.eye(4)
-    _H = np.eye(4, 8)
-
-    def __init__(self, ltrb):
-        z = self.to_xyah(ltrb)
-        h = z[3]
-        self.mean = np.concatenate([z, np.zeros(4)])
-        std = [2 * self._W_POS * h, 2 * self._W_POS * h, 1e-2, 2 * self._W_POS * h,
-               10 * self._W_VEL * h, 10 * self._W_VEL * h, 1e-5, 10 * self._W_VEL * h]
-        self.cov = np.diag(np.square(std))
-
-    @staticmethod
-    def to_xyah(ltrb) -> np.ndarray:
-        l, t, r, b = (float(v) for v in ltrb)
-        w, h = max(r - l, 1e-3), max(b - t, 1e-3)
-        return np.array([l + w / 2, t + h / 2, w / h, h])
-
-    def ltrb(self) -> list[float]:
-        cx, cy, a, h = self.mean[:4]
-        h = max(h, 1e-3)
-        w = max(a, 1e-6) * h
-        return [cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2]
-
-    def predict(self, hold_height: bool = False) -> None:
-        if hold_height:
-            self.mean[7] = 0.0
-        h = self.mean[3]
-        q = np.square([self._W_POS * h, self._W_POS * h, 1e-2, self._W_POS * h,
-                       self._W_VEL * h, self._W_VEL * h, 1e-5, self._W_VEL * h])
-        self.mean = self._F @ self.mean
-        self.cov = self._F @ self.cov @ self._F.T + np.diag(q)
-
-    def update(self, ltrb) -> None:
-        z = self.to_xyah(ltrb)
-        h = self.mean[3]
-        r = np.diag(np.square([self._W_POS * h, self._W_POS * h, 1e-1, self._W_POS * h]))
-        s = self._H @ self.cov @ self._H.T + r
-        k = np.linalg.solve(s, self._H @ self.cov).T  # cov H^T S^-1 (S symmetric)
-        self.mean = self.mean + k @ (z - self._H @ self.mean)
-        self.cov = self.cov - k @ s @ k.T
-
-
-# ---------------------------------------------------------------------------
-# Tracks
-
-
-class _Track:
-    __slots__ = ("id", "kf", "class_id", "lost", "hits")
-
-    def __init__(self, track_id: int, rec: Detection):
-        self.id = track_id
-        self.kf = KalmanBox(rec.ltrb)
-        self.class_id = rec.class_id
-        self.lost = 0  # updates since last matched
-        self.hits = 1
-
-
-def _usable(rec) -> bool:
-    try:
-        box = [float(v) for v in rec.ltrb]
-    except (TypeError, ValueError):
-        return False
-    return len(box) == 4 and all(math.isfinite(v) for v in box) and box[2] > box[0] and box[3] > box[1]
+    recs: list
+    boxes: np.ndarray
+    scores: np.ndarray  # whole percent
+    classes: np.ndarray
+    groups: np.ndarray
 
 
 class Tracker:
-    """See the module notes. ``high`` and ``low`` are score thresholds in 0-1
-    (records carry whole percents, compared with the threshold's whole
-    percent); ``max_lost``: updates a lost track is kept for."""
+    """See the module notes. Thresholds are scores in 0-1 (records carry
+    whole percents, compared with the threshold's whole percent)."""
 
-    def __init__(self, high: float = 0.5, low: float = 0.1, *, max_lost: int = 30,
-                 match_iou: float = 0.2, second_iou: float = 0.5, per_class: bool = True):
-        if not 0.0 <= low <= high <= 1.0:
-            raise ValueError(f"need 0 <= low <= high <= 1, got low={low}, high={high}")
-        if max_lost < 0:
-            raise ValueError(f"max_lost must be >= 0, got {max_lost}")
-        self.low = float(low)  # the weakest score the tracker uses: the detector's threshold
-        self.high_pct = math.floor(high * 100 + 1e-9)
-        self.low_pct = math.floor(low * 100 + 1e-9)
-        self.max_lost = int(max_lost)
-        self.match_iou = float(match_iou)
-        self.second_iou = float(second_iou)
-        self.per_class = per_class
-        self.tracks: list[_Track] = []
+    def __init__(self, conf: float = 0.5, *, activation: float = ACTIVATION, high: float = HIGH,
+                 low: float = LOW, confirm: int = CONFIRM, lost_s: float = LOST_S,
+                 fps: float = DEFAULT_FPS, match_iou: float = 0.2, second_iou: float = 0.5,
+                 duplicate_iou: float = 0.7, fuse: bool = True, tentative_iou: float = 0.3, lost_duplicate_iou: float = 0.85,
+                 vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
+                 class_names: Sequence[str] = CLASS_NAMES):
+        for name, v in (("conf", conf), ("activation", activation), ("high", high), ("low", low)):
+            if not 0.0 <= v <= 1.0:
+                raise ValueError(f"{name} must be between 0 and 1, got {v!r}")
+        if not (isinstance(confirm, int) and confirm >= 1):
+            raise ValueError(f"confirm must be a whole number >= 1, got {confirm!r}")
+        if not (lost_s >= 0 and math.isfinite(lost_s)):
+            raise ValueError(f"lost_s must be a number of seconds >= 0, got {lost_s!r}")
+        if not (fps > 0 and math.isfinite(fps)):
+            raise ValueError(f"fps must be a frame rate > 0, got {fps!r}")
+        pct = lambda v: math.floor(v * 100 + 1e-9)  # noqa: E731
+        self.conf_pct, self.activation_pct = pct(conf), pct(activation)
+        self.low_pct = min(pct(low), self.conf_pct)
+        # The threshold the detector has to run at for this tracker.
+        self.low = self.low_pct / 100.0
+        self.high_pct = max(pct(high), self.low_pct)
+        self.confirm, self.lost_s, self.fps = confirm, float(lost_s), float(fps)
+        self.match_iou, self.second_iou = float(match_iou), float(second_iou)
+        self.fuse, self.tentative_iou = fuse, tentative_iou
+        self.duplicate_iou, self.lost_duplicate_iou = float(duplicate_iou), float(lost_duplicate_iou)
+        self.class_names = tuple(class_names)
+        vehicles = set(vehicle_classes)
+        # One association group for the vehicle classes, one per other class.
+        self._group = np.array([-1 if c in vehicles else c for c in range(len(self.class_names))], np.int64)
         self._next_id = 1
+        self.reset()
 
     def reset(self) -> None:
         """Forget all tracks (ids keep counting up)."""
-        self.tracks = []
+        self.tracks = _Tracks(len(self.class_names))
+        self._updates = 0
 
-    def _match(self, tracks: list[_Track], recs: list[Detection], min_iou: float):
-        if not tracks or not recs:
-            return [], list(range(len(tracks))), list(range(len(recs)))
-        iou = iou_matrix([t.kf.ltrb() for t in tracks], [r.ltrb for r in recs])
-        cost = 1.0 - iou
-        if self.per_class:
-            same = np.array([[t.class_id == r.class_id for r in recs] for t in tracks])
-            cost = np.where(same, cost, np.inf)
-        pairs = assign(cost, 1.0 - min_iou)
-        mt = {i for i, _ in pairs}
-        mr = {j for _, j in pairs}
-        return (pairs, [i for i in range(len(tracks)) if i not in mt],
-                [j for j in range(len(recs)) if j not in mr])
+    # -- one frame ---------------------------------------------------------
 
-    def update(self, records: list[Detection]) -> list[Detection]:
-        """Records of one frame in; the kept ones out, with ``track_id``, in input order."""
-        recs = [r for r in records if _usable(r)]
-        conf = [r.ltrb_conf for r in recs]
-        high = [i for i, c in enumerate(conf) if c >= self.high_pct]
-        low = [i for i, c in enumerate(conf) if self.low_pct <= c < self.high_pct]
+    def _frame(self, detections) -> _Frame:
+        recs = list(detections)
+        try:
+            boxes = np.array([d.ltrb for d in recs], np.float64).reshape(len(recs), 4)
+        except ValueError:
+            raise ValueError("every detection needs ltrb: four numbers left, top, right, bottom") from None
+        scores = np.fromiter((d.ltrb_conf for d in recs), np.float64, len(recs))
+        classes = np.fromiter((d.class_id for d in recs), np.int64, len(recs))
+        ok = (np.isfinite(boxes).all(axis=1) & (boxes[:, 2] > boxes[:, 0]) & (boxes[:, 3] > boxes[:, 1])
+              & (classes >= 0) & (classes < len(self.class_names)) & (scores >= self.low_pct))
+        if not ok.all():
+            recs = [r for r, k in zip(recs, ok) if k]
+            boxes, scores, classes = boxes[ok], scores[ok], classes[ok]
+        return _Frame(recs, boxes, scores, classes, self._group[classes])
 
-        for t in self.tracks:
-            t.kf.predict(hold_height=t.lost > 0)
-        ids: dict[int, int] = {}  # record position -> track id
+    def _fold_duplicates(self, f: _Frame) -> np.ndarray:
+        """Index of the box each box is folded into (itself when kept)."""
+        into = np.arange(len(f.recs))
+        i, j, _ = iou_pairs(f.boxes, f.boxes, self.duplicate_iou)
+        same = (i < j) & (f.groups[i] == f.groups[j]) & (f.classes[i] != f.classes[j])
+        if not same.any():
+            return into
+        i, j = i[same], j[same]
+        order = np.lexsort((np.arange(len(f.recs)), -f.scores))  # strongest first
+        rank = np.empty_like(order)
+        rank[order] = np.arange(len(order))
+        stronger = np.where(rank[i] < rank[j], i, j)
+        weaker = np.where(rank[i] < rank[j], j, i)
+        for _, s, w in sorted(zip(rank[stronger].tolist(), stronger.tolist(), weaker.tolist())):
+            if into[s] == s and into[w] == w:  # greedy, strongest first
+                into[w] = s
+        return into
 
-        def take(track: _Track, pos: int) -> None:
-            track.kf.update(recs[pos].ltrb)
-            track.lost = 0
-            track.hits += 1
-            track.class_id = recs[pos].class_id
-            ids[pos] = track.id
+    def update(self, detections, timestamp: float | None = None) -> list:
+        """One frame's records in (any order); the shown ones out, in input
+        order, with ``track_id`` and the track's voted class."""
+        now = self._updates / self.fps if timestamp is None else float(timestamp)
+        self._updates += 1
+        f = self._frame(detections)
+        tr = self.tracks
+        into = self._fold_duplicates(f)
+        kept = into == np.arange(len(into))
+        strong = kept & (f.scores >= self.high_pct)
+        weak = kept & ~strong
 
-        # Confident records against every track; a followed track goes first
-        # to the assignment on equal terms with a lost one.
-        pairs, free_t, free_r = self._match(self.tracks, [recs[i] for i in high], self.match_iou)
-        for ti, ri in pairs:
-            take(self.tracks[ti], high[ri])
-        # Weak records against the followed tracks left over.
-        rest = [self.tracks[i] for i in free_t if self.tracks[i].lost == 0]
-        pairs2, free_t2, _ = self._match(rest, [recs[i] for i in low], self.second_iou)
-        for ti, ri in pairs2:
-            take(rest[ti], low[ri])
-        matched = set(ids.values())
-        kept = []
-        for t in self.tracks:
-            if t.id not in matched:
-                t.lost += 1
-                if t.lost > self.max_lost:
-                    continue
-            kept.append(t)
-        self.tracks = kept
-        for ri in free_r:
-            pos = high[ri]
-            t = _Track(self._next_id, recs[pos])
-            self._next_id += 1
-            self.tracks.append(t)
-            ids[pos] = t.id
-        return [dataclasses.replace(recs[i], track_id=ids[i]) for i in range(len(recs)) if i in ids]
+        tr.predict()
+        n = len(tr)
+        # Every candidate pair of a track and a box, once.
+        ti, di, iou = iou_pairs(tr.boxes(), f.boxes, min(self.match_iou, self.second_iou, self.tentative_iou))
+        same = tr.group[ti] == f.groups[di]
+        ti, di, iou = ti[same], di[same], iou[same]
+        fused = iou * f.scores[di] / 100.0 if self.fuse else iou
+        t_of_d = np.full(len(f.recs), -1, np.int64)
+        free_t = np.ones(n, bool)
+
+        def stage(tracks: np.ndarray, boxes: np.ndarray, sim: np.ndarray, min_iou: float) -> None:
+            sel = tracks[ti] & free_t[ti] & boxes[di] & (t_of_d[di] < 0)
+            r, c = assign(ti[sel], di[sel], 1.0 - sim[sel], 1.0 - min_iou, (n, len(f.recs)))
+            t_of_d[c] = r
+            free_t[r] = False
+
+        stage(tr.confirmed, strong, fused, self.match_iou)
+        stage(tr.confirmed & tr.followed, weak, iou, self.second_iou)
+        stage(~tr.confirmed, strong, fused, self.tentative_iou)
+
+        hit = np.flatnonzero(t_of_d >= 0)
+        matched = ~free_t
+        if len(hit):
+            t = t_of_d[hit]
+            tr.correct(t, f.boxes[hit])
+            tr.seen[t] = now
+            tr.hits[t] += 1
+            tr.confirmed[t] |= tr.hits[t] >= self.confirm
+            # Every box folded into a matched one votes for the same track.
+            voter = np.flatnonzero(t_of_d[into] >= 0)
+            np.add.at(tr.votes, (t_of_d[into[voter]], f.classes[voter]), f.scores[voter])
+        tr.followed = matched
+        alive = matched | (tr.confirmed & (now - tr.seen <= self.lost_s))
+        self._drop(alive, t_of_d)
+
+        born = np.flatnonzero(strong & (t_of_d < 0) & (f.scores >= self.activation_pct))
+        if len(born):
+            # New ids in an order of the boxes themselves, not of the input.
+            b = f.boxes[born]
+            born = born[np.lexsort((b[:, 3], b[:, 2], b[:, 1], b[:, 0], -f.scores[born]))]
+            ids = np.arange(self._next_id, self._next_id + len(born))
+            self._next_id += len(born)
+            self.tracks.add(ids, f.boxes[born], f.groups[born], f.classes[born], f.scores[born], now)
+            if self.confirm <= 1:
+                self.tracks.confirmed[-len(born):] = True
+            t_of_d[born] = len(self.tracks) - len(born) + np.arange(len(born))
+        return self._output(f, t_of_d)
+
+    def _drop(self, alive: np.ndarray, t_of_d: np.ndarray) -> None:
+        """Drop dead tracks and, of a lost and a followed track in the same
+        place, the younger; renumber ``t_of_d`` to the kept rows."""
+        tr = self.tracks
+        lost = np.flatnonzero(alive & tr.confirmed & ~tr.followed)
+        live = np.flatnonzero(tr.followed & tr.confirmed)
+        if len(lost) and len(live):
+            boxes = tr.boxes()
+            i, j, _ = iou_pairs(boxes[lost], boxes[live], self.lost_duplicate_iou)
+            same = tr.group[lost[i]] == tr.group[live[j]]
+            a, b = lost[i[same]], live[j[same]]
+            alive[np.where(tr.born[a] > tr.born[b], a, b)] = False
+        if alive.all():
+            return
+        row = np.cumsum(alive) - 1
+        hit = t_of_d >= 0
+        t_of_d[hit] = np.where(alive[t_of_d[hit]], row[t_of_d[hit]], -1)
+        tr.keep(alive)
+
+    def _output(self, f: _Frame, t_of_d: np.ndarray) -> list:
+        tr = self.tracks
+        show = np.flatnonzero(t_of_d >= 0)
+        show = show[tr.confirmed[t_of_d[show]] & (f.scores[show] >= self.conf_pct)]
+        rows = t_of_d[show]
+        voted = tr.votes[rows].argmax(axis=1).tolist()
+        names = self.class_names
+        return [dataclasses.replace(f.recs[d], track_id=tid, class_id=c, class_name=names[c])
+                for d, tid, c in zip(show.tolist(), tr.ids[rows].tolist(), voted)]

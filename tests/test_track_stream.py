@@ -1,0 +1,64 @@
+"""Tracking inside the parallel pipeline: the same records whatever the
+worker count, and the lost window taken from the frames' timestamps."""
+
+from __future__ import annotations
+
+import cv2
+import pytest
+
+from _media import REPO, SAMPLES
+from zorvane_road_objects.detection.pipeline import detect_stream
+from zorvane_road_objects.detection.track import Tracker
+
+MODEL = REPO / "models" / "zorvane_robj_d_small_fp32.dat"
+
+
+@pytest.fixture(scope="module")
+def pan(tmp_path_factory):
+    """A clip sliding across a street photo, 4 px a frame, at 10 frames a second."""
+    img = cv2.imread(str(SAMPLES[0]))
+    img = cv2.resize(img, (480, int(480 * img.shape[0] / img.shape[1])))
+    h, w = img.shape[:2]
+    path = tmp_path_factory.mktemp("pan") / "pan.avi"
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), 10.0, (w - 100, h))
+    for i in range(16):
+        writer.write(img[:, 4 * i: 4 * i + w - 100].copy())
+    writer.release()
+    return path
+
+
+def engine():
+    from zorvane_road_objects.zorvane_robj_d import zv_robj_d
+
+    return zv_robj_d(str(MODEL), 0.1, 0.5, "small", "cpu").detect_objects
+
+
+def run(pan, workers, **kw):
+    with detect_stream(pan, workers=workers, detector_factory=engine, **kw) as stream:
+        return [(r.index, r.timestamp, r.detections) for r in stream]
+
+
+def test_same_records_whatever_the_worker_count(pan):
+    one = run(pan, 1, track=True)
+    assert sum(len(d) for _, _, d in one) > 16  # several objects followed
+    assert all(d.track_id is not None and d.ltrb_conf >= 50 for _, _, ds in one for d in ds)
+    assert run(pan, 3, track=True) == one
+
+
+class TimedTracker(Tracker):
+    """The tracker, noting the timestamp each update gets."""
+
+    def __init__(self, *a, **kw):
+        super().__init__(*a, **kw)
+        self.times = []
+
+    def update(self, detections, timestamp=None):
+        self.times.append(timestamp)
+        return super().update(detections, timestamp)
+
+
+def test_the_tracker_gets_the_frames_timestamps(pan):
+    tracker = TimedTracker(0.5)
+    out = run(pan, 2, track=tracker, every=3)
+    assert tracker.times == pytest.approx([i * 0.3 for i in range(6)])
+    assert [t for _, t, _ in out] == tracker.times
