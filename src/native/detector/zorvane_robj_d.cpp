@@ -52,7 +52,7 @@ bool init_names() {
         {&n.threads, "threads"}, {&n.SessionOptions, "SessionOptions"},
         {&n.sess_options, "sess_options"}, {&n.intra_op_num_threads, "intra_op_num_threads"},
         {&n.inter_op_num_threads, "inter_op_num_threads"}, {&n.environ_, "environ"},
-        {&n.threads_env, "ZORVANE_ROBJ_THREADS"},
+        {&n.threads_env, zv_facts::env_threads},
     };
     for (const Entry &e : entries) {
         if (!intern_table(e.slot, &e.text, 1)) return false;

@@ -98,7 +98,7 @@ int32_t threads_from_env() {
     if (last_warned == s) return 0;
     last_warned = s;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "ignoring ZORVANE_ROBJ_THREADS=%R: not a positive integer",
+                         "ignoring %s=%R: not a positive integer", zv_facts::env_threads,
                          text.get()) < 0) {
         return -1;
     }

@@ -144,8 +144,8 @@ Step Download::decided(PyObject *result) {
 
 // Settings, read afresh on every call; the time limit counts from here.
 bool Download::read_settings() {
-    if (!load_globals() || !zvp::read_setting(os_.get(), "ZORVANE_VERBOSE", &verbose_) ||
-        !zvp::read_setting(os_.get(), "ZORVANE_ROBJ_SKIP_UPDATE", &skip_) ||
+    if (!load_globals() || !zvp::read_setting(os_.get(), zv_facts::env_verbose, &verbose_) ||
+        !zvp::read_setting(os_.get(), zv_facts::env_skip_update, &skip_) ||
         !zvp::read_time_limit(os_.get(), &limit_))
         return false;
     deadline_.start(limit_);
@@ -170,7 +170,7 @@ bool Download::load_globals() {
 bool Download::build_paths() {
     Ref env(PyObject_GetAttrString(os_.get(), "environ"));
     if (!env) return false;
-    Ref base(PyObject_CallMethod(env.get(), "get", "s", "ZORVANE_ROBJ_MODEL_SERVER"));
+    Ref base(PyObject_CallMethod(env.get(), "get", "s", zv_facts::env_model_server));
     if (!base) return false;
     int set = PyObject_IsTrue(base.get());
     if (set < 0) return false;

@@ -2,6 +2,7 @@
 // whole call (with a watchdog that cuts a connection that outlives it) and
 // the check of the downloaded bytes against the server's content digest.
 #include "zorvane_robj_p_internal.hpp"
+#include "zv_facts.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -18,7 +19,7 @@ bool read_time_limit(PyObject *os, double *out) {
     *out = default_time_limit;
     zv::Ref env(PyObject_GetAttrString(os, "environ"));
     if (!env) return false;
-    zv::Ref text(PyObject_CallMethod(env.get(), "get", "s", "ZORVANE_ROBJ_DOWNLOAD_TIMEOUT"));
+    zv::Ref text(PyObject_CallMethod(env.get(), "get", "s", zv_facts::env_download_timeout));
     if (!text) return false;
     if (text.get() == Py_None) return true;
     zv::Ref num(PyNumber_Float(text.get()));
@@ -46,7 +47,7 @@ bool Deadline::expire() const {
     char *limit = PyOS_double_to_string(limit_, 'g', 6, 0, nullptr);
     if (!limit) return false;
     PyErr_Format(PyExc_TimeoutError,
-                 "time limit of %s s exceeded (ZORVANE_ROBJ_DOWNLOAD_TIMEOUT)", limit);
+                 "time limit of %s s exceeded (%s)", limit, zv_facts::env_download_timeout);
     PyMem_Free(limit);
     return false;
 }
