@@ -99,24 +99,37 @@ def test_sources_that_cannot_be_opened_fail_clearly(served, home, tmp_path, make
 
 def test_tracking_and_line_counts_reach_json_and_summary(served, home, clip):
     # The tiny model reports the same boxes in every frame: the car and the
-    # bus keep one track each, the weak person (30%) never starts one, and
-    # nothing crosses a line beside the boxes.
-    proc = run_cli(["detect", clip, "--json", "--count-line", "0,0,5,0", "--workers", "2"],
-                   cli_env(home, served.url))
+    # bus keep one track each, shown from their second frame (confirmation),
+    # the weak person (30%) never starts one, and nothing crosses the lines
+    # beside the boxes.
+    proc = run_cli(["detect", clip, "--json", "--count-line", "0,0,5,0", "--count-line", "gate=10,0,10,5",
+                    "--workers", "2"], cli_env(home, served.url))
     assert proc.returncode == 0, proc.stderr
     lines = json_lines(proc.stdout)
     *frames, counts = lines
-    ids = {tuple(sorted((r["class"], r["track_id"]) for r in f["results"])) for f in frames}
+    assert frames[0]["results"] == []
+    ids = {tuple(sorted((r["class"], r["track_id"]) for r in f["results"])) for f in frames[1:]}
     assert ids == {(("bus", 2), ("car", 1))} or ids == {(("bus", 1), ("car", 2))}
-    assert counts == {"line_counts": {"line": [0.0, 0.0, 5.0, 0.0], "in": 0, "out": 0, "by_class": {}}}
-    assert "line (0,0)-(5,0): in 0; out 0" in proc.stderr
+    assert counts == {"line_counts": [
+        {"name": "line1", "line": [0.0, 0.0, 5.0, 0.0], "in": 0, "out": 0, "by_class": {}},
+        {"name": "gate", "line": [10.0, 0.0, 10.0, 5.0], "in": 0, "out": 0, "by_class": {}}]}
+    assert "line1 (0,0)-(5,0): in 0; out 0" in proc.stderr
+    assert "gate (10,0)-(10,5): in 0; out 0" in proc.stderr
 
 
-@pytest.mark.parametrize("bad", ["1,2,3", "a,b,c,d", "1,1,1,1", "0,0,nan,1"])
+@pytest.mark.parametrize("bad", ["1,2,3", "a,b,c,d", "1,1,1,1", "0,0,nan,1", "0,0,2e6,1", "5,5,5.5,5",
+                                 "=0,0,5,0"])
 def test_bad_count_line_is_a_usage_error(home, bad):
     proc = run_cli(["detect", "x.jpg", "--count-line", bad], cli_env(home, None))
     assert proc.returncode == 2
     assert "--count-line" in proc.stderr
+
+
+@pytest.mark.parametrize("bad", ["0", "-5", "fast"])
+def test_bad_fps_is_a_usage_error(home, bad):
+    proc = run_cli(["detect", "x.jpg", "--track", "--fps", bad], cli_env(home, None))
+    assert proc.returncode == 2
+    assert "--fps" in proc.stderr
 
 
 def test_ctrl_c_stops_cleanly_with_output_intact(served, home, tmp_path):

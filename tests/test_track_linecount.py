@@ -152,3 +152,20 @@ def test_parse_line_rejects(text, why):
 def test_bad_lines(kw):
     with pytest.raises(ValueError):
         LineCounter(**kw)
+
+
+def totals_height(img):
+    """Rows of the top left corner with anything drawn."""
+    return int((img[:100, :60] != 0).any(axis=(1, 2)).sum())
+
+
+def test_lines_are_drawn_clipped_to_the_frame_with_a_row_of_totals_each():
+    from zorvane_road_objects.detection.draw import annotate_frame
+
+    image = np.zeros((240, 320, 3), np.uint8)
+    counters = [LineCounter((-1e6, 120.0, 1e6, 120.0), name="far"), LineCounter((400.0, 0.0, 500.0, 10.0))]
+    out = annotate_frame(image, [], counters)
+    assert (out[120, 100:300] != 0).any(axis=1).all()  # the far-off line crosses the whole frame
+    assert not (out[200:, :] != 0).any()  # nothing else below the totals but the line
+    one = annotate_frame(image, [], counters[1:])
+    assert totals_height(out) == 2 * totals_height(one) > 0  # a row of totals per line

@@ -61,12 +61,16 @@ class DetectConfig:
     every: int = 1
     max_frames: int | None = None
     track: bool = False
-    count_line: tuple[float, float, float, float] | None = None
+    # (name, (x1, y1, x2, y2)) of each counting line.
+    count_line: tuple[tuple[str, tuple[float, float, float, float]], ...] = ()
+    fps: float = 30.0
 
     @classmethod
     def from_args(cls, args) -> DetectConfig:
         values = {f.name: getattr(args, f.name) for f in dataclasses.fields(cls) if f.name != "sources"}
-        values["track"] = args.track or args.count_line is not None
+        values["count_line"] = tuple((name or f"line{i}", line)
+                                     for i, (name, line) in enumerate(args.count_line or (), 1))
+        values["track"] = args.track or bool(values["count_line"])
         return cls(sources=tuple(args.paths), **values)
 
     @property
@@ -111,10 +115,10 @@ def _worker_factory(detector):
 class _Saver:
     """Annotated copies: an image per still image, a video per video source."""
 
-    def __init__(self, save_dir: str, source, counter):
+    def __init__(self, save_dir: str, source, counters):
         self.dir = save_dir
         self.source = source
-        self.counter = counter
+        self.counters = counters
         self.taken: set[str] = set()
         self.sinks: dict[int, object] = {}
 
@@ -122,7 +126,7 @@ class _Saver:
         kind, fps, stem = self.source.describe(fr.source_no)
         if fr.image is None:
             return None
-        image = annotate_frame(fr.image, fr.detections, self.counter)
+        image = annotate_frame(fr.image, fr.detections, self.counters)
         if kind == "images":
             path = save_path(self.dir, fr.rel, self.taken)
             write_image(path, fr.source, image)
@@ -159,14 +163,14 @@ class _Run:
         self.source = source
         self.output = output
         self.summary = RunSummary()
-        self.counter = LineCounter(cfg.count_line) if cfg.count_line else None
-        self.saver = _Saver(cfg.save, source, self.counter) if cfg.save else None
+        self.counters = [LineCounter(line, name=name) for name, line in cfg.count_line]
+        self.saver = _Saver(cfg.save, source, self.counters) if cfg.save else None
 
     def handle(self, fr) -> None:
         saved = None
         if fr.error is None:
-            if self.counter is not None:
-                fr.crossings = self.counter.update(fr.detections)
+            if self.counters:
+                fr.crossings = [c for counter in self.counters for c in counter.update(fr.detections)]
             if self.saver is not None:
                 try:
                     saved = self.saver.save(fr)
@@ -191,7 +195,7 @@ class _Run:
         if self.cfg.json:
             return
         lines = [headline(name, fr), *format_detections(fr.detections),
-                 *(f"  crossed the line {c['direction']}: {c['class']} #{c['track_id']}" for c in fr.crossings)]
+                 *(f"  crossed {c['line']} {c['direction']}: {c['class']} #{c['track_id']}" for c in fr.crossings)]
         if saved is not None and kind == "images":
             lines.append(f"  saved {saved}")
         self.output.out("\n".join(lines))
@@ -202,15 +206,25 @@ class _Run:
             if not self.cfg.quiet:
                 for sink in self.saver.sinks.values():
                     self.output.notice(f"wrote {sink.path} ({sink.frames} frames)")
-        if self.counter is not None:
-            counts = self.counter.summary()
+        if self.counters:
+            counts = [c.summary() for c in self.counters]
             if self.cfg.json:
                 self.output.out(dumps({"line_counts": counts}))
             if not self.cfg.quiet:
-                self.output.notice(_counts_line(counts))
+                for line in counts:
+                    self.output.notice(_counts_line(line))
         if not self.cfg.quiet:
             tail = " (interrupted)" if interrupted else ""
             print(f"{PROG}: {self.summary.line()}{tail}", file=sys.stderr, flush=True)
+
+
+def _tracker(cfg: DetectConfig):
+    """The run's tracker (frames without timestamps timed at ``--fps``), or False."""
+    if not cfg.track:
+        return False
+    from zorvane_road_objects.detection.track import Tracker
+
+    return Tracker(cfg.conf, fps=cfg.fps)
 
 
 def _counts_line(counts: dict) -> str:
@@ -219,7 +233,7 @@ def _counts_line(counts: dict) -> str:
     for direction in ("in", "out"):
         by_class = ", ".join(f"{v[direction]} {k}" for k, v in counts["by_class"].items() if v[direction])
         parts.append(f"{direction} {counts[direction]}" + (f" ({by_class})" if by_class else ""))
-    return f"line ({x1:g},{y1:g})-({x2:g},{y2:g}): " + "; ".join(parts)
+    return f"{counts['name']} ({x1:g},{y1:g})-({x2:g},{y2:g}): " + "; ".join(parts)
 
 
 class _CtrlC:
@@ -267,7 +281,7 @@ def _run(cfg: DetectConfig, source, detector, output: Output) -> int:
     state = _Run(cfg, source, output)
     for _ in source.errors:
         state.summary.add_failure(attempted=False)
-    stream = detect_stream(source, workers=cfg.workers, threads=1, track=cfg.track, conf=cfg.conf,
+    stream = detect_stream(source, workers=cfg.workers, threads=1, track=_tracker(cfg), conf=cfg.conf,
                            iou=cfg.iou, detector_factory=_worker_factory(detector), keep_images=True)
     total = source.expected_frames()
     bar = tqdm(total=total, unit="frame" if source.kind != "images" else "img", file=sys.stderr,

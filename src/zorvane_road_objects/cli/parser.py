@@ -4,7 +4,6 @@ that check option values."""
 from __future__ import annotations
 
 import argparse
-import math
 import os
 
 from zorvane_road_objects import __version__, facts
@@ -12,7 +11,7 @@ from zorvane_road_objects.cli.report import PROG
 from zorvane_road_objects.detection.diagnose import unknown_model
 from zorvane_road_objects.media.images import IMAGE_EXTENSIONS
 
-__all__ = ["build_parser", "class_list", "parse_line", "positive_int", "unit_interval"]
+__all__ = ["build_parser", "class_list", "positive_int", "unit_interval"]
 
 _EPILOG = f"""\
 exit status: 0 success; 1 some work failed (an image, a source, or a model that
@@ -66,27 +65,24 @@ def _port(text: str) -> int:
     return value
 
 
-def parse_line(text: str) -> tuple[float, float, float, float]:
-    """``x1,y1,x2,y2`` (pixels) as a tuple; ValueError with the reason."""
-    parts = text.split(",")
-    if len(parts) != 4:
-        raise ValueError(f"expected x1,y1,x2,y2 (four numbers), got {text!r}")
-    try:
-        line = tuple(float(p) for p in parts)
-    except ValueError:
-        raise ValueError(f"expected x1,y1,x2,y2 (four numbers), got {text!r}") from None
-    if not all(map(math.isfinite, line)):
-        raise ValueError(f"the line's coordinates must be finite, got {text!r}")
-    if line[:2] == line[2:]:
-        raise ValueError("the line's two end points must differ")
-    return line
-
-
 def _count_line(text: str):
+    """``[NAME=]X1,Y1,X2,Y2`` -> (name or "", line); unnamed lines are named in order later."""
+    from zorvane_road_objects.detection.linecount import parse_line
+
     try:
-        return parse_line(text)
+        return parse_line(text, "")
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _frame_rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (0.0 < value <= 1e6):
+        raise argparse.ArgumentTypeError(f"must be a frame rate above 0, got {text}")
+    return value
 
 
 def class_list(text: str) -> tuple[str, ...]:
@@ -159,9 +155,15 @@ def _add_detect_parser(sub) -> None:
                    help="detect on every Nth frame of a video or stream (default: every frame)")
     p.add_argument("--max-frames", type=positive_int, metavar="N", help="stop after N frames")
     p.add_argument("--track", action="store_true",
-                   help="give each object a track_id that follows it from frame to frame")
-    p.add_argument("--count-line", type=_count_line, metavar="X1,Y1,X2,Y2",
-                   help="count tracked objects crossing this line, per class and direction (implies --track)")
+                   help="give each object a track_id that follows it from frame to frame; a track shows "
+                        "once confirmed on two frames and only with boxes at or above --conf, so tracking "
+                        "can show fewer boxes than plain detection")
+    p.add_argument("--count-line", type=_count_line, action="append", metavar="[NAME=]X1,Y1,X2,Y2",
+                   help="count tracked objects crossing this line, per class and direction; repeat for "
+                        "several lines, optionally named (implies --track)")
+    p.add_argument("--fps", type=_frame_rate, default=30.0, metavar="RATE",
+                   help="frame rate of image folders and lists, for tracking's time window "
+                        "(default: %(default)g; videos and streams use their own timestamps)")
     p.set_defaults(subparser=p)
 
 

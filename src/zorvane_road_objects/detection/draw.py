@@ -260,21 +260,51 @@ def draw_detections(image: np.ndarray, detections, label=default_label) -> np.nd
     return canvas
 
 
-def annotate_frame(image: np.ndarray, detections, counter=None) -> np.ndarray:
+def _clip_segment(line, w: int, h: int):
+    """The part of the segment inside a w x h frame as two integer points, or
+    None (clipped in floating point, so far-off ends draw right)."""
+    x1, y1, x2, y2 = (float(v) for v in line)
+    dx, dy = x2 - x1, y2 - y1
+    t0, t1 = 0.0, 1.0
+    for p, q in ((-dx, x1), (dx, w - 1 - x1), (-dy, y1), (dy, h - 1 - y1)):
+        if p == 0:
+            if q < 0:
+                return None
+            continue
+        t = q / p
+        if p < 0:
+            t0 = max(t0, t)
+        else:
+            t1 = min(t1, t)
+        if t0 > t1:
+            return None
+    return ((round(x1 + t0 * dx), round(y1 + t0 * dy)), (round(x1 + t1 * dx), round(y1 + t1 * dy)))
+
+
+def annotate_frame(image: np.ndarray, detections, counters=None) -> np.ndarray:
     """A copy of ``image`` with the detections drawn (labels "class #id conf%"
-    where they carry a track id) and, given a ``LineCounter``, its line and
-    totals."""
+    where they carry a track id) and, given ``LineCounter`` objects (one or a
+    list), each line (the part inside the frame) and its totals, a row each
+    at the top left."""
     out = draw_detections(image, detections)
-    if counter is not None:
-        st = style_for(*out.shape[:2])
-        x1, y1, x2, y2 = (int(round(v)) for v in counter.line)
-        cv2.line(out, (x1, y1), (x2, y2), (255, 255, 255), st["thickness"] + 2, cv2.LINE_AA)
-        cv2.line(out, (x1, y1), (x2, y2), (0, 0, 255), st["thickness"], cv2.LINE_AA)
+    if counters is None:
+        return out
+    if not isinstance(counters, (list, tuple)):
+        counters = [counters]
+    st = style_for(*out.shape[:2])
+    h, w = out.shape[:2]
+    pad, top = st["pad"], 0
+    for counter in counters:
+        ends = _clip_segment(counter.line, w, h)
+        if ends is not None:
+            p, q = ends
+            cv2.line(out, p, q, (255, 255, 255), st["thickness"] + 2, cv2.LINE_AA)
+            cv2.line(out, p, q, (0, 0, 255), st["thickness"], cv2.LINE_AA)
         s = counter.summary()
-        text = f"in {s['in']}  out {s['out']}"
+        text = f"{s['name']}: in {s['in']}  out {s['out']}" if len(counters) > 1 else f"in {s['in']}  out {s['out']}"
         (tw, th), base = cv2.getTextSize(text, _FONT, st["font_scale"], st["font_thickness"])
-        pad = st["pad"]
-        cv2.rectangle(out, (0, 0), (tw + 2 * pad, th + base + 2 * pad), (0, 0, 0), cv2.FILLED)
-        cv2.putText(out, text, (pad, pad + th), _FONT, st["font_scale"],
+        cv2.rectangle(out, (0, top), (tw + 2 * pad, top + th + base + 2 * pad), (0, 0, 0), cv2.FILLED)
+        cv2.putText(out, text, (pad, top + pad + th), _FONT, st["font_scale"],
                     (255, 255, 255), st["font_thickness"], cv2.LINE_AA)
+        top += th + base + 2 * pad
     return out
