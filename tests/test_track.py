@@ -227,3 +227,20 @@ def test_ten_thousand_boxes_in_a_frame():
         out = tracker.update([rec(x + k, y, 30, 60, key=i) for i, (x, y) in enumerate(xy)])
     assert len(out) >= 9900
     assert len({r.track_id for r in out}) == len(out)
+
+
+def test_a_clock_that_restarts_still_ends_lost_tracks():
+    # Seen until t = 0.5 s, then gone while the stream's clock restarts at 0:
+    # the tracker's own clock goes on at 1 / fps a frame and drops the track.
+    frames = [[rec(100 + f, 100, 50, 50, key="c")] if f < 6 else [] for f in range(60)]
+    frames.append([rec(106, 100, 50, 50, key="c")])
+    times = [f * 0.1 for f in range(6)] + [0.0] * 54 + [0.05]
+    tracker = Tracker(lost_s=1.0, fps=30.0)
+    run(tracker, frames, times=times)
+    assert len(tracker.tracks) == 1 and tracker.tracks.hits[0] == 1  # a new, tentative track
+
+
+def test_the_detectors_dicts_are_taken_too():
+    tracker = Tracker(confirm=1)
+    out = tracker.update([{"ltrb": [1, 2, 30, 40], "ltrb_conf": 90, "class_id": CAR, "class": "car"}])
+    assert [(d.ltrb, d.track_id, d.class_name) for d in out] == [((1.0, 2.0, 30.0, 40.0), 1, "car")]

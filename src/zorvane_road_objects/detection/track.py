@@ -51,6 +51,7 @@ from scipy.optimize import linear_sum_assignment
 from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 
+from zorvane_road_objects.detection.records import as_detections
 from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
 __all__ = ["ACTIVATION", "CONFIRM", "DEFAULT_FPS", "LOST_S", "LOW", "Tracker", "assign", "iou_pairs",
@@ -361,12 +362,25 @@ class Tracker:
     def reset(self) -> None:
         """Forget all tracks (ids keep counting up)."""
         self.tracks = _Tracks(len(self.class_names))
-        self._updates = 0
+        self._now: float | None = None  # the clock of the last update, seconds
 
     # -- one frame ---------------------------------------------------------
 
+    def _clock(self, timestamp) -> float:
+        """Seconds since the first update: the frame's timestamp, or one frame
+        (1 / ``fps``) on from the last update when the frame has none or its
+        timestamp does not move forward (a stream that restarted its clock)."""
+        if self._now is None:
+            now = 0.0 if timestamp is None or not math.isfinite(timestamp) else float(timestamp)
+        elif timestamp is None or not math.isfinite(timestamp) or timestamp <= self._now:
+            now = self._now + 1.0 / self.fps
+        else:
+            now = float(timestamp)
+        self._now = now
+        return now
+
     def _frame(self, detections) -> _Frame:
-        recs = list(detections)
+        recs = as_detections(detections)
         try:
             boxes = np.array([d.ltrb for d in recs], np.float64).reshape(len(recs), 4)
         except ValueError:
@@ -399,10 +413,11 @@ class Tracker:
         return into
 
     def update(self, detections, timestamp: float | None = None) -> list:
-        """One frame's records in (any order); the shown ones out, in input
-        order, with ``track_id`` and the track's voted class."""
-        now = self._updates / self.fps if timestamp is None else float(timestamp)
-        self._updates += 1
+        """One frame's records in (``Detection`` objects or the detector's
+        dicts, any order); the shown ones out as ``Detection`` objects, in
+        input order, with ``track_id`` and the track's voted class.
+        ``timestamp``: the frame's time in seconds (see ``_clock``)."""
+        now = self._clock(timestamp)
         f = self._frame(detections)
         tr = self.tracks
         into = self._fold_duplicates(f)
