@@ -28,7 +28,7 @@ rows whose 7th column is 0 are regions to ignore; predicted boxes matched to
 them (IoU >= 0.5, optimal assignment over all ground truth of the frame)
 are dropped rather than counted as false positives, and the rows are then
 removed. A timing row gives the package tracker's update time per frame at
-10 and 50 moving objects (synthetic boxes; best of three runs).
+10 and 50 moving objects (synthetic boxes; CPU time, best of three runs).
 
 The peers need the non-headless OpenCV and NumPy 1.x, so the benchmark has
 its own environment:
@@ -297,8 +297,9 @@ def self_check() -> None:
 
 
 def timing(conf: float, counts=(10, 50), frames: int = 400) -> dict[str, float]:
-    """Milliseconds per ``update`` of the package tracker at N moving objects
-    (records built beforehand; a warm-up run first)."""
+    """Milliseconds of CPU time per ``update`` of the package tracker at N
+    moving objects (records built beforehand; the best of three runs; CPU
+    time, as the machine may be busy with other work)."""
     track = _package_track()
     Detection = _records_type()
     new_api = "conf" in inspect.signature(track.Tracker).parameters
@@ -321,10 +322,10 @@ def timing(conf: float, counts=(10, 50), frames: int = 400) -> dict[str, float]:
                 tracker = track.Tracker(conf, fps=30.0, **OPTIONS["set"])
             else:
                 tracker = track.Tracker(high=conf, low=min(conf, 0.1), max_lost=30)
-            t = time.perf_counter()
+            t = time.process_time()
             for k, dets in enumerate(clip):
                 tracker.update(dets, k / 30.0) if new_api else tracker.update(dets)
-            best = min(best, time.perf_counter() - t)
+            best = min(best, time.process_time() - t)
         out[f"ms_per_frame_{n}"] = 1000 * best / frames
     return out
 

@@ -51,7 +51,7 @@ from scipy.optimize import linear_sum_assignment
 from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 
-from zorvane_road_objects.detection.records import as_detections
+from zorvane_road_objects.detection.records import Detection, as_detections
 from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
 __all__ = ["ACTIVATION", "CONFIRM", "DEFAULT_FPS", "LOST_S", "LOW", "Tracker", "assign", "iou_pairs",
@@ -397,6 +397,8 @@ class Tracker:
     def _fold_duplicates(self, f: _Frame) -> np.ndarray:
         """Index of the box each box is folded into (itself when kept)."""
         into = np.arange(len(f.recs))
+        if len(np.unique(f.classes)) == len(np.unique(f.groups)):
+            return into  # one class per group: nothing to fold
         i, j, _ = iou_pairs(f.boxes, f.boxes, self.duplicate_iou)
         same = (i < j) & (f.groups[i] == f.groups[j]) & (f.classes[i] != f.classes[j])
         if not same.any():
@@ -499,5 +501,13 @@ class Tracker:
         rows = t_of_d[show]
         voted = tr.votes[rows].argmax(axis=1).tolist()
         names = self.class_names
-        return [dataclasses.replace(f.recs[d], track_id=tid, class_id=c, class_name=names[c])
+        return [_with_track(f.recs[d], tid, c, names[c])
                 for d, tid, c in zip(show.tolist(), tr.ids[rows].tolist(), voted)]
+
+
+def _with_track(rec: Detection, track_id: int, class_id: int, class_name: str) -> Detection:
+    """A copy of ``rec`` with the track's id and class (built directly for the
+    plain record type, which is most of the time per shown box)."""
+    if type(rec) is Detection:
+        return Detection(rec.ltrb, rec.ltrb_conf, class_id, class_name, track_id)
+    return dataclasses.replace(rec, track_id=track_id, class_id=class_id, class_name=class_name)
