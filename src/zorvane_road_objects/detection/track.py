@@ -325,13 +325,17 @@ class _Frame:
 
 class Tracker:
     """See the module notes. Thresholds are scores in 0-1 (records carry
-    whole percents, compared with the threshold's whole percent)."""
+    whole percents, compared with the threshold's whole percent): ``conf``
+    for what is shown, ``activation`` to start a track, ``high`` and ``low``
+    for the two matching passes (``low`` is also what the detector must run
+    at: the ``low`` attribute). ``fuse``: weigh the first pass's IoU by the
+    box's score. ``vehicle_classes``: class ids associated as one."""
 
     def __init__(self, conf: float = 0.5, *, activation: float = ACTIVATION, high: float = HIGH,
                  low: float = LOW, confirm: int = CONFIRM, lost_s: float = LOST_S,
                  fps: float = DEFAULT_FPS, match_iou: float = 0.2, second_iou: float = 0.5,
-                 duplicate_iou: float = 0.7, fuse: bool = True, tentative_iou: float = 0.3, lost_duplicate_iou: float = 0.85,
-                 vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
+                 tentative_iou: float = 0.3, duplicate_iou: float = 0.7, lost_duplicate_iou: float = 0.85,
+                 fuse: bool = True, vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
                  class_names: Sequence[str] = CLASS_NAMES):
         for name, v in (("conf", conf), ("activation", activation), ("high", high), ("low", low)):
             if not 0.0 <= v <= 1.0:
@@ -350,7 +354,7 @@ class Tracker:
         self.high_pct = max(pct(high), self.low_pct)
         self.confirm, self.lost_s, self.fps = confirm, float(lost_s), float(fps)
         self.match_iou, self.second_iou = float(match_iou), float(second_iou)
-        self.fuse, self.tentative_iou = fuse, tentative_iou
+        self.fuse, self.tentative_iou = bool(fuse), float(tentative_iou)
         self.duplicate_iou, self.lost_duplicate_iou = float(duplicate_iou), float(lost_duplicate_iou)
         self.class_names = tuple(class_names)
         vehicles = set(vehicle_classes)
