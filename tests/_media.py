@@ -140,3 +140,30 @@ class RangeServer(ThreadingHTTPServer):
         self.shutdown()
         self.server_close()
         self._thread.join(5)
+
+
+def damage_frame(src: Path, dst: Path, frame: int) -> Path:
+    """A copy of the video ``src`` whose packet number ``frame`` is garbage
+    (its size kept), so that frame alone does not decode."""
+    import av
+
+    with av.open(str(src)) as container:
+        packets = [(p.pos, p.size) for p in container.demux(video=0) if p.size]
+    pos, size = packets[frame]
+    data = bytearray(src.read_bytes())
+    data[pos:pos + size] = bytes(size)
+    data[pos + 5:pos + size:3] = b"\xff" * len(range(pos + 5, pos + size, 3))
+    dst.write_bytes(bytes(data))
+    return dst
+
+
+def cut_file(src: Path, dst: Path, fraction: float = 0.5) -> Path:
+    data = src.read_bytes()
+    dst.write_bytes(data[: int(len(data) * fraction)])
+    return dst
+
+
+def encode(img: np.ndarray, ext: str) -> bytes:
+    ok, buf = cv2.imencode(ext, img)
+    assert ok
+    return buf.tobytes()

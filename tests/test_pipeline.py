@@ -157,9 +157,9 @@ def test_a_detector_that_cannot_be_created_raises_its_error(clip):
 def test_a_dropped_stream_raises_after_the_frames_before_it(tmp_path, model):
     body = write_video(tmp_path / "c.avi", 30, fourcc="MJPG").read_bytes()
     got = []
-    with TestServer({"c.avi": Resource(body=body, cut_after=len(body) // 2)}) as srv:
+    with TestServer({"live": Resource(body=body, cut_after=len(body) // 2)}) as srv:  # a stream, not a file
         with pytest.raises(StreamError):
-            for r in detect_stream(srv.url + "c.avi", workers=2, backoff=0.01,
+            for r in detect_stream(srv.url + "live", workers=2, backoff=0.01,
                                    detector_factory=engine_factory(model)):
                 got.append(r)
     assert 0 < len(got) < 30 and [r.index for r in got] == list(range(len(got)))

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from _httpd import Resource, TestServer, refused_url
-from _media import RangeServer, block_level, frame_image, write_video
+from _media import block_level, frame_image, write_video
 from zorvane_road_objects.media.sources import SourceError, StreamError, classify, open_source
 
 N = 24
@@ -76,17 +76,20 @@ def test_folder_reports_unreadable_images_in_place(image_folder):
 
 
 def test_glob_and_a_list_of_sources(image_folder, videos):
+    # Each glob is one source, the video another; max_frames counts per source.
     src = open_source([str(image_folder / "*.jpg"), str(image_folder / "**" / "*.png"), videos["avi"]],
                       max_frames=6)
+    assert src.expected_frames() == 2 + 1 + 6
     frames = list(src)
-    assert [f.name.rsplit("/", 1)[-1] for f in frames] == ["a1.jpg", "broken.jpg", "c.png"] + ["clip.avi"] * 3
-    assert [f.source for f in frames] == [0, 0, 0, 1, 1, 1]
-    assert levels(frames[3:]) == [0, 1, 2]
+    assert [f.name.rsplit("/", 1)[-1] for f in frames] == ["a1.jpg", "broken.jpg", "c.png"] + ["clip.avi"] * 6
+    assert [f.source for f in frames] == [0, 0, 1] + [2] * 6
+    assert [f.index for f in frames] == [0, 1, 0, *range(6)]
+    assert levels(frames[3:]) == list(range(6))
 
 
 def test_missing_arguments_are_listed_and_the_rest_read(image_folder):
     src = open_source([image_folder / "a1.jpg", image_folder / "nope.jpg", str(image_folder / "*.gif")])
-    assert [m for _, m in src.errors] == ["no files match the pattern", "no such file or folder"]
+    assert [m for _, m in src.errors] == ["no such file or folder", "no files match the pattern"]
     assert len(list(src)) == 1
 
 
@@ -98,21 +101,22 @@ def test_classify(source, videos, tmp_path):
     assert classify(arg) == expected
 
 
-def test_http_url_of_an_mp4(videos):
-    with RangeServer(videos["mp4"].parent) as srv:
-        frames = list(open_source(srv.url + "clip.mp4"))
+def test_live_stream_url_has_wall_clock_timestamps(videos):
+    # No video extension in the path: a live stream, stamped with the wall clock.
+    with TestServer({"live": Resource(body=videos["avi"].read_bytes())}) as srv:
+        frames = list(open_source(srv.url + "live"))
     assert levels(frames) == list(range(N))
     stamps = [f.timestamp for f in frames]
-    assert stamps == sorted(stamps) and abs(stamps[0] - time.time()) < 60  # wall clock
+    assert stamps == sorted(stamps) and abs(stamps[0] - time.time()) < 60
 
 
 def test_stream_cut_mid_way_gives_the_frames_read_then_an_error(videos):
     body = videos["avi"].read_bytes()
-    with TestServer({"cut.avi": Resource(body=body, cut_after=len(body) // 2)}) as srv:
+    with TestServer({"cut": Resource(body=body, cut_after=len(body) // 2)}) as srv:
         got = []
         t0 = time.monotonic()
         with pytest.raises(StreamError, match="gave up after 3 reconnect tries"):
-            for f in open_source(srv.url + "cut.avi", backoff=0.01):
+            for f in open_source(srv.url + "cut", backoff=0.01):
                 got.append(f)
         # The reconnects were real new requests.
         assert srv.methods().count("GET") >= 4
@@ -123,12 +127,12 @@ def test_stream_cut_mid_way_gives_the_frames_read_then_an_error(videos):
 
 def test_stream_that_comes_back_continues_where_it_was(videos):
     body = videos["avi"].read_bytes()
-    with TestServer({"c.avi": Resource(body=body, cut_after=len(body) // 2)}) as srv:
+    with TestServer({"c": Resource(body=body, cut_after=len(body) // 2)}) as srv:
         got = []
-        for f in open_source(srv.url + "c.avi", backoff=0.01):
+        for f in open_source(srv.url + "c", backoff=0.01):
             if not got:  # the server recovers for the next connection
                 with srv.lock:
-                    srv.resources["c.avi"] = Resource(body=body)
+                    srv.resources["c"] = Resource(body=body)
             got.append(f)
         assert srv.methods().count("GET") >= 2  # it did reconnect
     assert levels(got) == list(range(N))
@@ -149,36 +153,40 @@ def _failing_source(kind, tmp_path):
         return "97", "cannot open camera"
     if kind == "scheme":
         return "ftp://127.0.0.1/x.mp4", "unsupported URL scheme"
-    if kind == "404":
-        return None, "cannot open stream"
+    if kind == "404 file":
+        return "missing.mp4", "cannot open video file: the server answered HTTP 404"
+    if kind == "404 stream":
+        return "missing", "cannot open stream"
     raise AssertionError(kind)
 
 
-@pytest.mark.parametrize("kind", ["missing file", "not a video", "empty folder", "camera", "scheme", "404"])
+@pytest.mark.parametrize("kind", ["missing file", "not a video", "empty folder", "camera", "scheme",
+                                  "404 file", "404 stream"])
 def test_sources_that_cannot_be_opened(kind, tmp_path):
     source, message = _failing_source(kind, tmp_path)
     t0 = time.monotonic()
-    if source is None:
+    if kind.startswith("404"):
         with TestServer({}) as srv, pytest.raises(SourceError, match=message):
-            open_source(srv.url + "missing.mp4")
+            open_source(srv.url + source)
     else:
         with pytest.raises(SourceError, match=message):
             open_source(source)
     assert time.monotonic() - t0 < 30
 
 
-def test_refused_and_stalled_urls_fail_instead_of_hanging(videos):
+@pytest.mark.parametrize("name, message", [("clip.avi", "cannot open video file"), ("live", "cannot open stream")])
+def test_refused_and_stalled_urls_fail_instead_of_hanging(videos, name, message):
     url, sock = refused_url()
     try:
-        with pytest.raises(SourceError, match="cannot open stream"):
-            open_source(url + "clip.avi")
+        with pytest.raises(SourceError, match=message):
+            open_source(url + name)
     finally:
         sock.close()
     body = videos["avi"].read_bytes()
-    with TestServer({"slow.avi": Resource(body=body, chunk_delay=60)}) as srv:
+    with TestServer({name: Resource(body=body, chunk_delay=60)}) as srv:
         t0 = time.monotonic()
         with pytest.raises((SourceError, StreamError)):
-            list(open_source(srv.url + "slow.avi", open_timeout=1, read_timeout=1, backoff=0.01))
+            list(open_source(srv.url + name, open_timeout=1, read_timeout=1, backoff=0.01))
         assert time.monotonic() - t0 < 40
 
 

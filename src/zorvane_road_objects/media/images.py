@@ -8,17 +8,25 @@ batch runs all use these.
 
 from __future__ import annotations
 
+import errno
 import glob
 import os
+import stat
 from pathlib import Path
 
 import numpy as np
 
+from zorvane_road_objects.media.headers import image_size
+
 __all__ = [
     "IMAGE_EXTENSIONS",
+    "MAX_PIXELS",
+    "ImageRefused",
+    "check_size",
     "collect_images",
     "decode_image",
     "expand_pattern",
+    "file_problem",
     "is_image_name",
     "read_failure",
     "read_image",
@@ -29,6 +37,44 @@ __all__ = [
 
 IMAGE_EXTENSIONS = frozenset({".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff", ".webp"})
 _GLOB_CHARS = frozenset("*?[")
+# Images declaring more pixels than this are refused before decoding
+# (about 800 MB as 8-bit BGR), whatever rule the caller adds.
+MAX_PIXELS = 1 << 28
+
+_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"), (stat.S_ISDIR, "a folder"))
+
+
+class ImageRefused(ValueError):
+    """An image refused from its header, before decoding (too large, or a
+    rule of the caller's); the message says why and is shown as it is."""
+
+
+def _not_regular(mode: int) -> str | None:
+    if stat.S_ISREG(mode):
+        return None
+    kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
+    return f"not a regular file ({kind}); only regular files are read"
+
+
+def file_problem(path: str) -> str | None:
+    """Why the file at ``path`` cannot be read as an image file (missing,
+    a dangling or looping link, not a regular file, not readable), or None.
+    Never opens the file, so a FIFO cannot block."""
+    try:
+        st = os.stat(path)
+    except OSError as exc:
+        if os.path.islink(path):
+            if exc.errno == errno.ELOOP:
+                return "cannot read file: the symbolic link loops"
+            return "cannot read file: broken symbolic link"
+        return f"cannot read file: {exc.strerror or exc}"
+    problem = _not_regular(st.st_mode)
+    if problem:
+        return problem
+    if not os.access(path, os.R_OK):
+        return "cannot read file: permission denied"
+    return None
 
 
 def is_image_name(name: str) -> bool:
@@ -48,7 +94,8 @@ def expand_pattern(path: str) -> list[str] | None:
 def walk_folder(folder: str) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
     """The image files under ``folder``, searched recursively, as
     (path, path relative to the folder) pairs in the sorted order of their
-    path components, and the (path, message) of what could not be listed."""
+    path components, and the (path, message) of what could not be listed
+    or is no readable regular file (see ``file_problem``), never opened."""
     found = []
     failures: list[OSError] = []
     for dirpath, dirnames, filenames in os.walk(folder, onerror=failures.append):
@@ -57,11 +104,12 @@ def walk_folder(folder: str) -> tuple[list[tuple[str, str]], list[tuple[str, str
             if is_image_name(name):
                 full = os.path.join(dirpath, name)
                 rel = os.path.relpath(full, folder)
-                found.append((Path(rel).parts, full, rel))
+                found.append((Path(rel).parts, full, rel, file_problem(full)))
     found.sort(key=lambda f: f[0])
     errors = [(getattr(err, "filename", None) or folder, f"cannot list folder: {err.strerror or err}")
               for err in failures]
-    return [(full, rel) for _, full, rel in found], errors
+    errors += [(full, problem) for _, full, _, problem in found if problem]
+    return [(full, rel) for _, full, rel, problem in found if not problem], errors
 
 
 def collect_images(paths) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
@@ -70,8 +118,8 @@ def collect_images(paths) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]
 
     Folders are walked recursively (see ``walk_folder``) and their images
     keep their path relative to the folder; files named directly are taken
-    whatever their extension, each once. Returns (items, errors) where
-    errors are (path, message) pairs.
+    whatever their extension, each once, if they are readable regular files.
+    Returns (items, errors) where errors are (path, message) pairs.
     """
     items: list[tuple[str, str]] = []
     errors: list[tuple[str, str]] = []
@@ -91,21 +139,44 @@ def collect_images(paths) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]
                 errors.append((arg, "no image files found in folder"))
             for full, rel in found:
                 add(full, rel)
-        elif os.path.exists(arg):
-            add(arg, os.path.basename(arg))
+        elif os.path.lexists(arg):
+            problem = file_problem(arg)
+            if problem:
+                errors.append((arg, problem))
+            else:
+                add(arg, os.path.basename(arg))
         else:
             errors.append((arg, "no such file or folder"))
     return items, errors
 
 
-def decode_image(data) -> np.ndarray:
+def check_size(data, check=None, max_pixels: int | None = MAX_PIXELS) -> None:
+    """Refuse an encoded image from the size its header declares: over
+    ``max_pixels`` pixels, or where ``check(height, width)`` returns a
+    message. Raises ImageRefused; formats without a known header pass."""
+    size = image_size(data)
+    if size is None:
+        return
+    width, height = size
+    if check is not None:
+        problem = check(height, width)
+        if problem:
+            raise ImageRefused(problem)
+    if max_pixels is not None and width * height > max_pixels:
+        raise ImageRefused(f"image refused: it is {width}x{height} pixels, over the decoding limit "
+                           f"of {max_pixels} pixels; scale it down")
+
+
+def decode_image(data, *, check=None, max_pixels: int | None = MAX_PIXELS) -> np.ndarray:
     """An encoded image (bytes or a uint8 array) as an 8-bit BGR array;
-    ValueError with the reason when it does not decode."""
+    ValueError with the reason when it does not decode. The size its header
+    declares is checked first (see ``check_size``)."""
     import cv2
 
     buf = data if isinstance(data, np.ndarray) else np.frombuffer(data or b"", dtype=np.uint8)
     if buf.size == 0:
         raise ValueError("empty file")
+    check_size(buf, check, max_pixels)
     try:
         img = cv2.imdecode(buf, cv2.IMREAD_COLOR)
     except cv2.error:
@@ -115,13 +186,23 @@ def decode_image(data) -> np.ndarray:
     return img
 
 
-def read_image(path: str) -> np.ndarray:
-    """Read an image file as an 8-bit BGR array; OSError or ValueError when that fails."""
-    return decode_image(np.fromfile(path, dtype=np.uint8))
+def read_image(path: str, *, check=None, max_pixels: int | None = MAX_PIXELS) -> np.ndarray:
+    """Read an image file as an 8-bit BGR array; OSError or ValueError when
+    that fails. Only regular files are read (a FIFO is refused, never waited
+    on); see ``decode_image`` for ``check`` and ``max_pixels``."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    with open(fd, "rb") as fh:
+        problem = _not_regular(os.fstat(fd).st_mode)
+        if problem:
+            raise ValueError(problem)
+        data = np.frombuffer(fh.read(), dtype=np.uint8)
+    return decode_image(data, check=check, max_pixels=max_pixels)
 
 
 def read_failure(exc: BaseException) -> str:
     """The error text of an image that could not be read."""
+    if isinstance(exc, ImageRefused):
+        return str(exc)
     return f"cannot read image: {getattr(exc, 'strerror', None) or exc}"
 
 
