@@ -22,7 +22,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 
-from zorvane_road_objects.media.images import expand_pattern, is_image_name, walk_folder
+from zorvane_road_objects.media.images import expand_pattern, file_problem, is_image_name, walk_folder
 
 __all__ = ["Inputs", "expand_inputs", "is_uri"]
 
@@ -64,13 +64,12 @@ def _add_local(path: str, out: Inputs) -> None:
     path = os.path.abspath(path)
     if os.path.isdir(path):
         _walk_folder(path, out)
-    elif os.path.isfile(path):
-        if os.access(path, os.R_OK):
-            out.add_file(path)
+    elif os.path.lexists(path):
+        problem = file_problem(path)  # the same checks as the files of a folder
+        if problem:
+            out.add_missing(path, problem)
         else:
-            out.add_missing(path, "cannot read file: permission denied")
-    elif os.path.exists(path):
-        out.add_missing(path, "not a regular file")
+            out.add_file(path)
     else:
         out.add_missing(path, "no such file or folder")
 
@@ -119,7 +118,7 @@ def _add_one(arg: str, out: Inputs, base: str | None = None) -> None:
 def _read_list(list_path: str, out: Inputs) -> None:
     path = os.path.abspath(os.path.expanduser(list_path))
     try:
-        with open(path, encoding="utf-8") as fh:
+        with open(path, encoding="utf-8-sig") as fh:  # a byte-order mark is not part of the first entry
             lines = fh.read().splitlines()
     except (OSError, UnicodeDecodeError) as exc:
         out.add_missing("@" + list_path, f"cannot read list file: {getattr(exc, 'strerror', None) or exc}")
