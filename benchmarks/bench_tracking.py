@@ -214,17 +214,18 @@ def iou_ltrb(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return np.where(union > 0, inter / np.maximum(union, 1e-12), 0.0)
 
 
-def frame_pairs(seq: dict, tracks: list) -> list[tuple]:
-    """Per frame (gt ids, gt ltrb, pred ids, pred ltrb) after the ignore rule."""
+def frame_pairs(seq: dict, tracks: list, step: int = 1) -> list[tuple]:
+    """Per frame (gt ids, gt ltrb, pred ids, pred ltrb) after the ignore
+    rule; ``tracks`` holds every ``step``-th frame's."""
     from scipy.optimize import linear_sum_assignment
 
     gt = seq["gt"]
     out = []
-    for f in range(1, seq["length"] + 1):
+    for k, f in enumerate(range(1, seq["length"] + 1, step)):
         rows = gt[gt[:, 0] == f]
         g_box = np.c_[rows[:, 2:4], rows[:, 2:4] + rows[:, 4:6]]
         ignore = rows[:, 6] == 0
-        pred = tracks[f - 1]
+        pred = tracks[k]
         p_ids = np.array([p[0] for p in pred], dtype=np.int64)
         # MOT coordinates count from 1.
         p_box = np.array([p[1] for p in pred], dtype=float).reshape(-1, 4) + 1.0
@@ -346,6 +347,8 @@ def main(argv=None) -> int:
     ap.add_argument("--tracker-module", type=Path, help="a tracker module file to test instead of the package's")
     ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
                     help="a keyword of the package tracker (repeatable), e.g. --set lost_s=2")
+    ap.add_argument("--step", type=int, default=1,
+                    help="track every Nth frame only (a lower frame rate), scored on those frames")
     ap.add_argument("--no-timing", action="store_true")
     args = ap.parse_args(argv)
     OPTIONS["module"] = args.tracker_module
@@ -359,11 +362,12 @@ def main(argv=None) -> int:
     dets = {s["name"]: detections(s, args.model, args.det_conf, args.iou, args.cache) for s in seqs}
     results = {}
     for name in args.trackers.split(","):
-        pairs = {s["name"]: frame_pairs(s, TRACKERS[name](dets[s["name"]], s["fps"], args.conf)) for s in seqs}
+        pairs = {s["name"]: frame_pairs(s, TRACKERS[name](dets[s["name"]][::args.step], s["fps"] / args.step,
+                                                          args.conf), args.step) for s in seqs}
         results[name] = score(pairs)
     speed = {} if args.no_timing else timing(args.conf)
 
-    print(f"model {args.model.name} sha256 {model_sha[:16]}, engine threshold {args.det_conf}, "
+    print(f"model {args.model.name} sha256 {model_sha[:16]}, every {args.step} frame(s), engine threshold {args.det_conf}, "
           f"package tracker conf {args.conf} {OPTIONS['set'] or ''}")
     print(f"{'tracker':<10} {'sequence':<16} {'HOTA':>6} {'MOTA':>6} {'IDF1':>6} {'DetA':>6} {'AssA':>6} {'IDSW':>5} {'FP':>5} {'FN':>5}")
     for name, per in results.items():
@@ -375,7 +379,7 @@ def main(argv=None) -> int:
     RESULTS.mkdir(parents=True, exist_ok=True)
     path = RESULTS / f"tracking{'-' + args.label if args.label else ''}.json"
     path.write_text(json.dumps({"model": args.model.name, "model_sha256": model_sha, "options": OPTIONS["set"],
-                                "engine_conf": args.det_conf, "engine_iou": args.iou, "conf": args.conf,
+                                "step": args.step, "engine_conf": args.det_conf, "engine_iou": args.iou, "conf": args.conf,
                                 "sequences": [s["name"] for s in seqs], "results": results,
                                 "timing": speed}, indent=2))
     print(f"wrote {path}")

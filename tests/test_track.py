@@ -70,6 +70,19 @@ def test_crossing_objects_do_not_swap(dy):
     assert len(set(ids["a"])) == 1 and len(set(ids["b"])) == 1 and ids["a"][0] != ids["b"][0]
 
 
+def test_an_object_passing_in_front_of_a_hidden_one_keeps_its_track():
+    """B stands still; A, seen later, walks in front of it and hides it. B's
+    lost track sits where A is, a duplicate of A's: B's goes, not A's."""
+    frames = []
+    for f in range(70):
+        a = rec(5 * f - 100, 100, 40, 80, key="A")
+        b = rec(200, 104, 40, 84, key="B")
+        hidden = abs(5 * f - 100 - 200) < 30
+        frames.append([a] if hidden else [a, b])
+    ids, _ = run(Tracker(), frames)
+    assert len(set(ids["A"])) == 1
+
+
 def test_confirmation_hides_one_frame_blips():
     """A strong box on a single frame (or on frames too far apart to follow)
     is never shown; a first-frame track would show it."""

@@ -26,9 +26,10 @@ records to show, each a copy with ``track_id`` set and the track's class:
 6. A strong box left over at or above ``activation`` starts a tentative
    track. A confirmed track not matched for more than ``lost_s`` seconds
    (from the frames' timestamps; frame count / ``fps`` when a frame has
-   none) is dropped; one found again keeps its id. Of a lost track and a
-   followed one in the same place (IoU ``lost_duplicate_iou``), the younger
-   goes.
+   none) is dropped; one found again keeps its id. A lost track in the
+   place of a followed one (IoU ``lost_duplicate_iou``) is a duplicate of
+   it and goes (never the followed one: an object passing in front of a
+   hidden one keeps its track).
 
 Output: the boxes of confirmed tracks matched in this frame whose own score
 is at or above ``conf``; weak boxes serve association only, and tentative
@@ -248,7 +249,6 @@ class _Tracks:
         self.ids = np.zeros(0, np.int64)
         self.hits = np.zeros(0, np.int64)  # frames matched
         self.seen = np.zeros(0)  # timestamp of the last match
-        self.born = np.zeros(0)  # timestamp of the first box
         self.confirmed = np.zeros(0, bool)
         self.followed = np.zeros(0, bool)  # matched in the previous frame
         self.group = np.zeros(0, np.int64)
@@ -295,7 +295,6 @@ class _Tracks:
         self.ids = np.concatenate([self.ids, ids])
         self.hits = np.concatenate([self.hits, np.ones(n, np.int64)])
         self.seen = np.concatenate([self.seen, np.full(n, now)])
-        self.born = np.concatenate([self.born, np.full(n, now)])
         self.confirmed = np.concatenate([self.confirmed, np.zeros(n, bool)])
         self.followed = np.concatenate([self.followed, np.ones(n, bool)])
         self.group = np.concatenate([self.group, groups])
@@ -304,7 +303,7 @@ class _Tracks:
         self.votes = np.concatenate([self.votes, votes])
 
     def keep(self, mask: np.ndarray) -> None:
-        for name in ("pos", "vel", "p00", "p01", "p11", "ids", "hits", "seen", "born",
+        for name in ("pos", "vel", "p00", "p01", "p11", "ids", "hits", "seen",
                      "confirmed", "followed", "group", "votes"):
             setattr(self, name, getattr(self, name)[mask])
 
@@ -480,8 +479,8 @@ class Tracker:
         return self._output(f, t_of_d)
 
     def _drop(self, alive: np.ndarray, t_of_d: np.ndarray) -> None:
-        """Drop dead tracks and, of a lost and a followed track in the same
-        place, the younger; renumber ``t_of_d`` to the kept rows."""
+        """Drop dead tracks and lost ones in the place of a followed track;
+        renumber ``t_of_d`` to the kept rows."""
         tr = self.tracks
         lost = np.flatnonzero(alive & tr.confirmed & ~tr.followed)
         live = np.flatnonzero(tr.followed & tr.confirmed)
@@ -490,7 +489,7 @@ class Tracker:
             i, j, _ = iou_pairs(boxes[lost], boxes[live], self.lost_duplicate_iou)
             same = tr.group[lost[i]] == tr.group[live[j]]
             a, b = lost[i[same]], live[j[same]]
-            alive[np.where(tr.born[a] > tr.born[b], a, b)] = False
+            alive[a] = False
         if alive.all():
             return
         row = np.cumsum(alive) - 1
