@@ -487,9 +487,7 @@ class Tracker:
         if len(lost) and len(live):
             boxes = tr.boxes()
             i, j, _ = iou_pairs(boxes[lost], boxes[live], self.lost_duplicate_iou)
-            same = tr.group[lost[i]] == tr.group[live[j]]
-            a, b = lost[i[same]], live[j[same]]
-            alive[a] = False
+            alive[lost[i[tr.group[lost[i]] == tr.group[live[j]]]]] = False
         if alive.all():
             return
         row = np.cumsum(alive) - 1
