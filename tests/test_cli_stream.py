@@ -68,9 +68,10 @@ def test_glob_and_folder_sources_mix_with_a_video(served, home, clip, tmp_path):
                    cli_env(home, served.url))
     assert proc.returncode == 0, proc.stderr
     records = json_lines(proc.stdout)
+    # --max-frames counts per source: the glob's three images, then five frames of the video.
     assert [r["path"].rsplit("/", 1)[-1] for r in records] == [
-        "img0.png", "img1.png", "img2.png", "clip.mp4", "clip.mp4"]
-    assert "frame" not in records[0] and records[3]["frame"] == 3
+        "img0.png", "img1.png", "img2.png"] + ["clip.mp4"] * 5
+    assert "frame" not in records[0] and [r["frame"] for r in records[3:]] == list(range(5))
 
 
 def test_stream_url_over_http(served, home, clip):
@@ -86,7 +87,8 @@ def test_stream_url_over_http(served, home, clip):
 @pytest.mark.parametrize("make, message", [
     (lambda d: (d / "broken.mp4").write_bytes(b"\0not a video" * 100) and d / "broken.mp4",
      "cannot open video file"),
-    (lambda d: "http://127.0.0.1:9/none.mp4", "cannot open stream"),
+    (lambda d: "http://127.0.0.1:9/none", "cannot open stream"),
+    (lambda d: "http://127.0.0.1:9/none.mp4", "cannot open video file"),
     (lambda d: "ftp://127.0.0.1/x.mp4", "unsupported URL scheme"),
     (lambda d: d / "missing.jpg", "no such file or folder"),
 ])
