@@ -38,9 +38,9 @@ ROWS = [
     [0, 0.3, 40, 40, 60, 90],
     [4, 0.99, 0, 0, 30, 30],
 ]
-CAR = {"ltrb": [10.0, 20.0, 110.0, 220.0], "ltrb_conf": 89, "class_id": 3, "class": "car"}
-BUS = {"ltrb": [120.0, 30.0, 300.0, 200.0], "ltrb_conf": 80, "class_id": 4, "class": "bus"}
-PERSON = {"ltrb": [40.0, 40.0, 60.0, 90.0], "ltrb_conf": 30, "class_id": 0, "class": "person"}
+CAR = {"ltrb": [10.0, 20.0, 110.0, 220.0], "ltrb_conf": 89, "score": 0.89, "class_id": 3, "class": "car"}
+BUS = {"ltrb": [120.0, 30.0, 300.0, 200.0], "ltrb_conf": 80, "score": 0.8, "class_id": 4, "class": "bus"}
+PERSON = {"ltrb": [40.0, 40.0, 60.0, 90.0], "ltrb_conf": 30, "score": 0.3, "class_id": 0, "class": "person"}
 
 CLI_TIMEOUT = 180
 

@@ -239,8 +239,13 @@ def test_models_lists_the_cache_state(served, home, tmp_path):
     data = home / ".zorvane" / "zorvane_robj_data"
     assert f"data directory: {data} (not created yet)" in before.stdout
     assert f"model server:   {served.url}" in before.stdout
-    for name in facts.CATALOGUE:
-        assert f"{name}  not cached" in before.stdout.replace("   ", "  ")
+    assert f"bundled models: {bundled_models()}" in before.stdout
+    rows = {ln.split()[0]: ln.split() for ln in before.stdout.splitlines()[4:]}
+    assert before.stdout.splitlines()[3].split() == ["MODEL", "INPUT", "MAP", "BUNDLED", "SERVED", "CACHED"]
+    # The served fixture has small and medium, not large; nothing is cached yet.
+    assert {name: tuple(row[-2:]) for name, row in rows.items()} == {
+        "small_fp32": ("yes", "no"), "medium_fp32": ("yes", "no"), "large_fp32": ("no", "no")}
+    assert rows["small_fp32"][1] != "?"  # the input size, from the bundled manifest
 
     img = write_image(tmp_path / "a.png", noise_image(30, 40))
     assert run_cli(["detect", img], env).returncode == 0
@@ -248,7 +253,7 @@ def test_models_lists_the_cache_state(served, home, tmp_path):
 
     after = run_cli(["models"], env)
     assert after.returncode == 0
-    lines = {ln.split()[0]: ln for ln in after.stdout.splitlines()[2:]}
+    lines = {ln.split()[0]: ln for ln in after.stdout.splitlines()[4:]}
     status, headers = served.head(facts.model_file_name("small_fp32"))
     assert status == 200
     size = len(tiny_model_bytes())
@@ -256,7 +261,7 @@ def test_models_lists_the_cache_state(served, home, tmp_path):
     assert f"({size} bytes)" in small
     assert headers["Last-Modified"] in small
     assert small.endswith(str(data / facts.model_file_name("small_fp32")))
-    assert lines["medium_fp32"].split() == ["medium_fp32", "not", "cached"]
+    assert lines["medium_fp32"].split()[-1] == "no"
     assert "empty file" in lines["large_fp32"]
 
 

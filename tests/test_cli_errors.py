@@ -109,10 +109,11 @@ def test_model_file_runs_without_provisioning(home, tmp_path):
 @pytest.mark.parametrize(
     "content, rc, expected",
     [
-        (b"this is not an ONNX model" * 10, 1,
+        # Anything that is not a model is a set-up error, like a missing file.
+        (b"this is not an ONNX model" * 10, 2,
          "{path} cannot be loaded as a model (MODEL_LOAD_FAILED): pass an ONNX model file with the "
          "catalogue interface"),
-        (b"", 1, "the model file {path} is empty"),
+        (b"", 2, "the model file {path} is empty"),
         (None, 2, "--model-file {path}: no such file"),
     ],
     ids=["not-onnx", "empty", "missing"],

@@ -124,8 +124,9 @@ def test_progress_bar_and_summary_on_a_terminal(served, home, image_tree):
     assert "5/5" in err and "img/s" in err
     assert out.count("2 objects in ") == 3
     assert "zorvane-robj: 5 images, 6 objects (3 car, 3 bus), 2 failed, " in err
-    summary = err.splitlines()[-1]
+    summary, about = err.splitlines()[-1].split("; ")
     assert summary.startswith("zorvane-robj: 5 images") and summary.endswith(" images/s")
+    assert about == "model small_fp32, conf 0.5, iou 0.5"
     float(summary.split(", ")[-1].split()[0])  # the rate is a number
 
 

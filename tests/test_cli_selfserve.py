@@ -88,3 +88,61 @@ def test_in_process_server_answers_quietly_and_stops(tmp_path, capfd):
 def test_in_process_server_refuses_a_missing_folder(tmp_path):
     with pytest.raises(OSError):
         serve_in_process(tmp_path / "nope")
+
+
+# ---------------------------------------------------------------------------
+# The Python API's Detector, out of the box
+
+_DETECTOR_SCRIPT = r"""
+import json, os, sys, warnings
+import cv2
+import zorvane_road_objects as z
+before = dict(os.environ)
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    det = z.Detector("small_fp32", classes=["bus", "traffic light"], max_det=1)
+    found = det(cv2.imread(str(z.sample_image())))
+print(json.dumps({"bundled": det.bundled, "classes": [d.class_name for d in found],
+                  "warnings": [f"{w.category.__name__}: {w.message}" for w in caught],
+                  "env_same": dict(os.environ) == before}))
+"""
+
+
+def run_detector_script(env):
+    import json
+    import subprocess
+    import sys
+
+    proc = subprocess.run([sys.executable, "-c", _DETECTOR_SCRIPT], env=env, capture_output=True, text=True,
+                          timeout=180)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+def test_detector_works_with_no_server_and_an_empty_home_and_warns_once(home):
+    refused = "http://127.0.0.1:9/"
+    got = run_detector_script(cli_env(home, refused))
+    assert got["bundled"] is True and got["env_same"] is True
+    assert got["classes"] == ["bus"]  # the class filter and max_det applied
+    (warning,) = got["warnings"]
+    assert warning.startswith(f"RuntimeWarning: cannot get small_fp32 from {refused}; using the model file "
+                              f"bundled with the package ({bundled_models()}")
+    assert not (home / ".zorvane" / "zorvane_robj_data" / facts.model_file_name("small_fp32")).exists()
+
+
+def test_detector_provisions_a_served_model(served, home):
+    got = run_detector_script(cli_env(home, served.url))
+    assert got == {"bundled": False, "classes": ["bus"], "warnings": [], "env_same": True}
+    cached = home / ".zorvane" / "zorvane_robj_data" / facts.model_file_name("small_fp32")
+    assert cached.read_bytes() == (served.root / cached.name).read_bytes()
+
+
+def test_the_specified_detector_still_refuses_without_a_server(home):
+    import subprocess
+    import sys
+
+    code = ("from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector\n"
+            "try:\n    zv_road_object_detector('small_fp32')\nexcept ValueError as e:\n    print(e)\n")
+    proc = subprocess.run([sys.executable, "-c", code], env=cli_env(home, "http://127.0.0.1:9/"),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.stdout.strip() == "Model access denied"

@@ -13,7 +13,8 @@ module, nor OpenCV, Ray or pyarrow):
 - ``Tracker``, ``LineCounter``: tracking objects across frames and counting line crossings;
 - ``draw_detections``: an annotated copy of an image; ``VideoSink``: video output;
 - ``detect_dataset``: batch detection into Parquet (needs the ``cluster`` extra);
-- ``bundled_models()``: the folder of the model files that ship with the package.
+- ``bundled_models()``: the folder of the model files that ship with the package;
+- ``sample_image()``: the path of a road image (CC BY) that ships with it, for trying things out.
 
 The specified native modules keep their own import paths:
 ``zorvane_road_objects.zorvane_robj_d`` (the detector ``zv_road_object_detector``),
@@ -43,7 +44,7 @@ _LAZY = {
     "detect_dataset": "zorvane_road_objects.batch",
 }
 
-__all__ = ["__version__", "bundled_models", *_LAZY]
+__all__ = ["__version__", "bundled_models", "sample_image", *_LAZY]
 
 
 def __getattr__(name: str):
@@ -72,3 +73,17 @@ def bundled_models() -> _Path:
             return folder
     raise FileNotFoundError(
         f"the bundled model files are missing from {here / 'models'}; reinstall the package")
+
+
+def sample_image() -> _Path:
+    """The path of the road image that ships with the package (a bus, cars
+    and pedestrians; CC BY 2.0, see the README beside it).
+
+        zorvane-robj detect "$(python -c 'import zorvane_road_objects as z; print(z.sample_image())')"
+    """
+    here = _Path(__file__).resolve().parent
+    for folder in (here / "samples", here.parent.parent / "samples"):
+        path = folder / "street_bus_cc-by.jpg"
+        if path.is_file():
+            return path
+    raise FileNotFoundError(f"the sample image is missing from {here / 'samples'}; reinstall the package")

@@ -16,10 +16,11 @@ its own process for the run and says so in one line on standard error.
 
 Exit status (``ExitStatus``): 0 on success; 1 when some work failed (an image
 that could not be read or processed, a source that could not be opened or
-dropped, a model that could not be provided or loaded); 2 for usage errors
-(bad options, an unknown model name, a --model-file that does not exist, a
-serve --root that is not a folder); 130 when interrupted (Ctrl-C), after
-writing out what was done.
+dropped, a model that could not be provided or loaded); 2 for usage and
+set-up errors (bad options, an unknown model name, a --model-file that does
+not exist or is not a model, a serve port that is taken, a --root that is
+not a folder); 129, 130 and 143 when interrupted by SIGHUP, SIGINT (Ctrl-C)
+or SIGTERM, after writing out what was done.
 """
 
 from __future__ import annotations
@@ -31,8 +32,8 @@ import sys
 from zorvane_road_objects.cli.batch import cmd_batch
 from zorvane_road_objects.cli.detect import cmd_detect
 from zorvane_road_objects.cli.models import cmd_models
-from zorvane_road_objects.cli.parser import build_parser
-from zorvane_road_objects.cli.report import ExitStatus
+from zorvane_road_objects.cli.parser import build_parser, parse_args
+from zorvane_road_objects.cli.report import ExitStatus, escape_output_streams
 from zorvane_road_objects.cli.serve import cmd_serve
 
 __all__ = ["ExitStatus", "build_parser", "main"]
@@ -41,9 +42,10 @@ _COMMANDS = {"detect": cmd_detect, "serve": cmd_serve, "batch": cmd_batch, "mode
 
 
 def main(argv=None) -> int:
+    escape_output_streams()
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args = parse_args(parser, argv)
         return int(_COMMANDS[args.command](args))
     except SystemExit as exc:  # argparse: usage errors (2), --help and --version (0)
         code = exc.code

@@ -6,13 +6,18 @@ annotated copies.
 Each worker of the pipeline has its own detector with a one-thread session;
 the first one is the detector the command opened (which provisioned the
 model, serving the bundled models if it had to), the others are built from
-it. Ctrl-C stops the run cleanly: the frames reported so far stay reported,
-annotated videos are closed so that they play, and the summary is printed.
+it. Ctrl-C, SIGTERM and SIGHUP stop the run cleanly: the frames reported
+so far stay reported, annotated videos are closed so that they play, the
+summary and line counts are printed, and the exit status names the signal.
+The results go out in the chosen format (``--format``) on standard output
+or into ``--output``; messages, errors and the summary go to standard error.
 """
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import inspect
 import os
 import signal
 import sys
@@ -20,22 +25,24 @@ import threading
 
 from zorvane_road_objects import facts
 from zorvane_road_objects.cli.report import (
+    ESCAPE_ERRORS,
     PROG,
     ExitStatus,
     Output,
     RunSummary,
+    TextWriter,
     error,
-    format_detections,
-    headline,
+    redact,
     stderr_is_terminal,
     warning,
 )
 from zorvane_road_objects.detection import detector as setup
 from zorvane_road_objects.detection import diagnose
 from zorvane_road_objects.detection.draw import annotate_frame
-from zorvane_road_objects.detection.formats import dumps
+from zorvane_road_objects.detection.formats import FORMATS
 from zorvane_road_objects.detection.linecount import LineCounter
 from zorvane_road_objects.detection.pipeline import FrameRefused, detect_stream, detector_threshold
+from zorvane_road_objects.detection.records import select
 from zorvane_road_objects.media.images import save_path, write_image
 from zorvane_road_objects.media.sources import SourceError, StreamError, open_source
 from zorvane_road_objects.media.video import VideoSink
@@ -54,7 +61,11 @@ class DetectConfig:
     conf: float = 0.5
     iou: float = 0.5
     save: str | None = None
-    json: bool = False
+    format: str = "text"
+    output: str | None = None
+    classes: tuple[str, ...] | None = None
+    max_det: int | None = None
+    verbose: bool = False
     self_serve: bool = True
     quiet: bool = False
     workers: int = 1
@@ -72,6 +83,19 @@ class DetectConfig:
                                      for i, (name, line) in enumerate(args.count_line or (), 1))
         values["track"] = args.track or bool(values["count_line"])
         return cls(sources=tuple(args.paths), **values)
+
+    @property
+    def json(self) -> bool:
+        return self.format == "jsonl"
+
+    @property
+    def about(self) -> str:
+        """The model and thresholds, as the summary names them."""
+        model = self.model_file or self.model or facts.DEFAULT_MODEL
+        about = f"model {model}, conf {self.conf:g}, iou {self.iou:g}"
+        if self.track:
+            about += f", detector at {self.detector_conf:g} for tracking"
+        return about
 
     @property
     def detector_conf(self) -> float:
@@ -158,17 +182,20 @@ class _Saver:
 class _Run:
     """The state of one run: what is counted, drawn and reported."""
 
-    def __init__(self, cfg: DetectConfig, source, output):
+    def __init__(self, cfg: DetectConfig, source, output, writer=None):
         self.cfg = cfg
         self.source = source
         self.output = output
-        self.summary = RunSummary()
+        self.writer = writer or TextWriter(output.out)
+        self.summary = RunSummary(about=cfg.about)
         self.counters = [LineCounter(line, name=name) for name, line in cfg.count_line]
         self.saver = _Saver(cfg.save, source, self.counters) if cfg.save else None
 
     def handle(self, fr) -> None:
         saved = None
+        still = self.source.describe(fr.source_no)[0] == "images"
         if fr.error is None:
+            fr.detections = select(fr.detections, self.cfg.classes, self.cfg.max_det)
             if self.counters:
                 fr.crossings = [c for counter in self.counters for c in counter.update(fr.detections)]
             if self.saver is not None:
@@ -177,28 +204,26 @@ class _Run:
                 except (OSError, ValueError) as exc:
                     fr.error = f"cannot write annotated copy: {getattr(exc, 'strerror', None) or exc}"
         if fr.error is not None:
-            self.summary.add_failure()
+            self.summary.add_failure(frame=not still)
         else:
-            self.summary.add_result(fr.detections)
-        self.report(fr, saved)
+            self.summary.add_result(fr.detections, frame=not still)
+        self.report(fr, saved, framed=not still or self.cfg.track)
         fr.image = None
 
-    def report(self, fr, saved) -> None:
-        kind = self.source.describe(fr.source_no)[0]
-        framed = kind != "images" or self.cfg.track
-        if self.cfg.json:
-            self.output.out(fr.to_json(frame=framed, saved=saved))
-        name = f"{fr.source} frame {fr.index}" if framed else fr.source
+    def report(self, fr, saved, framed: bool) -> None:
         if fr.error is not None:
+            fr.error = redact(fr.error)
+            name = redact(fr.source) + (f" frame {fr.index}" if framed else "")
             self.output.err(f"{PROG}: error: {name}: {fr.error}")
-            return
-        if self.cfg.json:
-            return
-        lines = [headline(name, fr), *format_detections(fr.detections),
-                 *(f"  crossed {c['line']} {c['direction']}: {c['class']} #{c['track_id']}" for c in fr.crossings)]
-        if saved is not None and kind == "images":
-            lines.append(f"  saved {saved}")
-        self.output.out("\n".join(lines))
+        fr.source = redact(fr.source)
+        self.writer.frame(fr, framed=framed, saved=saved)
+
+    def source_failed(self, name: str, message: str) -> None:
+        """A source that gave no (more) frames: on standard error, in the
+        results where the format has error records, and in the summary."""
+        self.summary.add_failure(attempted=False)
+        self.output.err(f"{PROG}: error: {redact(message)}")
+        self.writer.error(redact(name), redact(message))
 
     def finish(self, interrupted: bool) -> None:
         if self.saver is not None:
@@ -208,11 +233,10 @@ class _Run:
                     self.output.notice(f"wrote {sink.path} ({sink.frames} frames)")
         if self.counters:
             counts = [c.summary() for c in self.counters]
-            if self.cfg.json:
-                self.output.out(dumps({"line_counts": counts}))
-            if not self.cfg.quiet:
-                for line in counts:
-                    self.output.notice(_counts_line(line))
+            self.writer.line_counts(counts)
+            for line in counts:  # a result: shown with --quiet too
+                self.output.err(f"{PROG}: {_counts_line(line)}")
+        self.writer.close()
         if not self.cfg.quiet:
             tail = " (interrupted)" if interrupted else ""
             print(f"{PROG}: {self.summary.line()}{tail}", file=sys.stderr, flush=True)
@@ -236,31 +260,43 @@ def _counts_line(counts: dict) -> str:
     return f"{counts['name']} ({x1:g},{y1:g})-({x2:g},{y2:g}): " + "; ".join(parts)
 
 
-class _CtrlC:
-    """Ctrl-C as KeyboardInterrupt, but never in the middle of one frame's
-    handling, so that what is saved and what is reported stay in step."""
+# The signals that stop a run cleanly, with the exit status of each. SIGHUP
+# does not exist on Windows, hence the getattr.
+_STOP_SIGNALS = {signal.SIGINT: ExitStatus.INTERRUPTED, signal.SIGTERM: ExitStatus.TERMINATED}
+if getattr(signal, "SIGHUP", None) is not None:
+    _STOP_SIGNALS[signal.SIGHUP] = ExitStatus.HANGUP
+
+
+class _Stop:
+    """Ctrl-C, SIGTERM (what ``timeout``, systemd and ``docker stop`` send)
+    and SIGHUP as KeyboardInterrupt, but never in the middle of one frame's
+    handling, so that what is saved and what is reported stay in step;
+    ``status`` is the exit status of the signal that came."""
 
     def __init__(self):
         self.busy = False
         self.pending = False
-        self.previous = None
+        self.previous: dict = {}
+        self.status = ExitStatus.INTERRUPTED
 
     def __call__(self, signum, frame):
+        self.status = _STOP_SIGNALS.get(signum, ExitStatus.INTERRUPTED)
         if self.busy:
             self.pending = True
         else:
             raise KeyboardInterrupt
 
     def __enter__(self):
-        try:
-            self.previous = signal.signal(signal.SIGINT, self)
-        except ValueError:  # not the main thread: leave the handler alone
-            self.previous = None
+        for signum in _STOP_SIGNALS:
+            try:
+                self.previous[signum] = signal.signal(signum, self)
+            except (ValueError, OSError):  # not the main thread: leave the handlers alone
+                break
         return self
 
     def __exit__(self, *exc):
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
+        for signum, previous in self.previous.items():
+            signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
 
     def handle(self, state, fr, bar) -> None:
         self.busy = True
@@ -273,12 +309,20 @@ class _CtrlC:
             raise KeyboardInterrupt
 
 
-def _run(cfg: DetectConfig, source, detector, output: Output) -> int:
+def _failed_source(cfg: DetectConfig, message: str, last: str | None) -> str:
+    """The name of the source that a stream error is about."""
+    for name in cfg.sources:
+        if message.startswith(f"{name}: "):
+            return name
+    return last or " ".join(cfg.sources)
+
+
+def _run(cfg: DetectConfig, source, detector, output: Output, writer) -> int:
     """Detect over ``source`` (an opened ``FrameSource``) with the workers'
     detectors made from ``detector``; returns the exit status."""
     from tqdm import tqdm
 
-    state = _Run(cfg, source, output)
+    state = _Run(cfg, source, output, writer)
     for _ in source.errors:
         state.summary.add_failure(attempted=False)
     stream = detect_stream(source, workers=cfg.workers, threads=1, track=_tracker(cfg), conf=cfg.conf,
@@ -288,26 +332,28 @@ def _run(cfg: DetectConfig, source, detector, output: Output) -> int:
                leave=True, disable=total == 1 or not output.bars)
     output.bar = None if bar.disable else bar
     interrupted = stream_failed = False
+    stop = _Stop()
+    last = None
     try:
-        with _CtrlC() as ctrl_c, stream:
+        with stop, stream:
             stream.start()
             state.summary.start()
             for fr in stream:
-                ctrl_c.handle(state, fr, bar)
+                last = fr.source
+                stop.handle(state, fr, bar)
     except KeyboardInterrupt:
         interrupted = True
-    except StreamError as exc:
-        stream_failed = True
-        output.err(f"{PROG}: error: {exc}")
+    except StreamError as exc:  # a stream that dropped for good
+        state.source_failed(_failed_source(cfg, str(exc), last), str(exc))
     except ValueError as exc:  # a worker's detector could not be built
         stream_failed = True
-        output.err(f"{PROG}: error: cannot start the detection workers: {exc}")
+        output.err(f"{PROG}: error: cannot start the detection workers: {redact(exc)}")
     finally:
         bar.close()
         output.bar = None
         state.finish(interrupted)
     if interrupted:
-        return ExitStatus.INTERRUPTED
+        return stop.status
     return ExitStatus.FAILED if state.summary.failed or stream_failed else ExitStatus.OK
 
 
@@ -323,33 +369,61 @@ def _open_detector(cfg: DetectConfig, output: Output) -> setup.ReadyDetector:
     if cfg.model_file is not None:
         return setup.open_model_file(cfg.model_file, cfg.backend, cfg.detector_conf, cfg.iou, threads=1)
     bars = output.bars
+    # Results on standard output in a machine format: provisioning's lines go to standard error.
+    keep_stdout = cfg.output is None and cfg.format != "text"
     return setup.open_catalogue_model(
         cfg.model or facts.DEFAULT_MODEL, cfg.backend, cfg.detector_conf, cfg.iou,
         self_serve=cfg.self_serve, notice=output.notice, threads=1,
-        output=lambda: setup.provisioning_output(cfg.json, bars))
+        output=lambda: setup.provisioning_output(keep_stdout, bars))
 
 
-def _source_error(cfg: DetectConfig, path: str, msg: str) -> None:
-    if cfg.json:
-        print(dumps({"path": path, "error": msg}), flush=True)
+def _check_usage(args, cfg: DetectConfig) -> None:
+    if args.model is not None and args.model_file is not None:
+        args.subparser.error("use either --model or --model-file, not both")
+    if cfg.format == "mot" and (not cfg.track or len(cfg.sources) != 1):
+        args.subparser.error("--format mot writes one tracked sequence: give --track and one SOURCE")
+
+
+def _open_source(cfg: DetectConfig):
+    options = {"every": cfg.every, "max_frames": cfg.max_frames}
+    if "verbose" in inspect.signature(open_source).parameters:
+        options["verbose"] = cfg.verbose
+    return open_source(list(cfg.sources), **options)
+
+
+def _writer(cfg: DetectConfig, output: Output, stack: contextlib.ExitStack):
+    """The results' writer, on standard output or into ``--output``."""
+    emit = output.out
+    if cfg.output is not None:
+        fh = stack.enter_context(open(cfg.output, "w", encoding="utf-8", errors=ESCAPE_ERRORS, newline=""))
+
+        def emit(line: str) -> None:
+            fh.write(line + "\n")
+
+    return FORMATS.get(cfg.format, TextWriter)(emit)
 
 
 def cmd_detect(args) -> int:
-    if args.model is not None and args.model_file is not None:
-        args.subparser.error("use either --model or --model-file, not both")
     cfg = DetectConfig.from_args(args)
-    try:
-        source = open_source(list(cfg.sources), every=cfg.every, max_frames=cfg.max_frames)
-    except (SourceError, TypeError) as exc:
-        _source_error(cfg, " ".join(cfg.sources), str(exc))
-        error(str(exc))
-        return ExitStatus.FAILED
-    with source:
+    _check_usage(args, cfg)
+    output = Output(None, quiet=cfg.quiet)
+    output.bars = cfg.bars
+    with contextlib.ExitStack() as stack:
+        try:
+            writer = _writer(cfg, output, stack)
+        except OSError as exc:
+            error(f"cannot write {cfg.output}: {exc.strerror or exc}")
+            return ExitStatus.USAGE
+        try:
+            source = stack.enter_context(_open_source(cfg))
+        except (SourceError, TypeError) as exc:
+            writer.error(redact(" ".join(cfg.sources)), redact(exc))
+            writer.close()
+            error(redact(exc))
+            return ExitStatus.FAILED
         for path, msg in source.errors:
-            _source_error(cfg, path, msg)
-            error(f"{path}: {msg}")
-        output = Output(None, quiet=cfg.quiet)
-        output.bars = cfg.bars
+            writer.error(redact(path), redact(msg))
+            error(redact(f"{path}: {msg}"))
         try:
             detector = _open_detector(cfg, output)
         except ImportError as exc:
@@ -359,6 +433,6 @@ def cmd_detect(args) -> int:
             error(str(exc))
             return exc.exit_code
         try:
-            return _run(cfg, source, detector, output)
+            return _run(cfg, source, detector, output, writer)
         finally:
             detector.close()

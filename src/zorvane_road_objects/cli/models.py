@@ -1,13 +1,21 @@
-"""The ``models`` command: the catalogue and what the data directory holds for it."""
+"""The ``models`` command: the catalogue models, what ships with the package
+(input size, accuracy), what the data directory holds and what the model
+server offers."""
 
 from __future__ import annotations
 
+import http.client
+import json
 import os
+import urllib.parse
 
 from zorvane_road_objects import facts
+from zorvane_road_objects.cli.report import redact
 from zorvane_road_objects.detection.detector import model_server_address
 
-__all__ = ["cmd_models", "model_states"]
+__all__ = ["bundled_facts", "cmd_models", "model_states", "served_states"]
+
+_HEAD_TIMEOUT_S = 2.0
 
 
 def _human_size(n: int) -> str:
@@ -43,22 +51,92 @@ def model_states(directory: str | None = None) -> list[dict]:
     return states
 
 
+def _accuracy_text(value) -> str | None:
+    """An accuracy entry of the manifest as text: a number (COCO mAP, as a
+    0-1 fraction or in percent), a text, or a mapping of such."""
+    if isinstance(value, bool) or value is None:
+        return None
+    if isinstance(value, (int, float)):
+        return f"{value * 100 if value <= 1 else value:.1f}"
+    if isinstance(value, str):
+        return value
+    if isinstance(value, dict):
+        parts = [f"{key} {_accuracy_text(v)}" for key, v in value.items() if _accuracy_text(v)]
+        return ", ".join(parts) or None
+    return None
+
+
+def bundled_facts() -> tuple[str | None, dict[str, dict]]:
+    """(folder, {model: {"input": text or None, "accuracy": text or None,
+    "size": bytes or None, "about": text or None}}) of the bundled model
+    files, read from their manifest; fields it lacks stay None."""
+    from zorvane_road_objects import bundled_models
+
+    try:
+        folder = bundled_models()
+        manifest = json.loads((folder / "MANIFEST.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None, {}
+    out = {}
+    entries = manifest.get("models") if isinstance(manifest, dict) else None
+    for entry in entries if isinstance(entries, list) else []:
+        if not isinstance(entry, dict) or not isinstance(entry.get("name"), str):
+            continue
+        sizes = [n.get("input_size") for n in entry.get("networks") or [] if isinstance(n, dict)]
+        sizes = [s for s in sizes + [entry.get("input_size")] if isinstance(s, (int, str)) and s]
+        file = folder / str(entry.get("file") or facts.model_file_name(entry["name"]))
+        accuracy = next((entry[k] for k in ("accuracy", "mAP", "map", "coco_map") if k in entry), None)
+        out[entry["name"]] = {
+            "input": " + ".join(dict.fromkeys(str(s) for s in sizes)) or None,
+            "accuracy": _accuracy_text(accuracy),
+            "size": file.stat().st_size if file.is_file() else None,
+            "about": entry.get("model") if isinstance(entry.get("model"), str) else None,
+        }
+    return str(folder), out
+
+
+def served_states(base: str, timeout: float = _HEAD_TIMEOUT_S) -> dict[str, bool] | str:
+    """{model: whether the server has its file}, or why the server cannot be asked."""
+    url = urllib.parse.urlsplit(base)
+    if url.scheme not in ("http", "https") or not url.hostname:
+        return f"not an http(s) address: {redact(base)}"
+    conn_class = http.client.HTTPSConnection if url.scheme == "https" else http.client.HTTPConnection
+    states = {}
+    for name in facts.CATALOGUE:
+        conn = conn_class(url.hostname, url.port, timeout=timeout)
+        try:
+            conn.request("HEAD", url.path.rstrip("/") + "/" + facts.model_file_name(name))
+            states[name] = conn.getresponse().status == 200
+        except (OSError, http.client.HTTPException) as exc:
+            return f"not reachable ({getattr(exc, 'strerror', None) or exc})"
+        finally:
+            conn.close()
+    return states
+
+
 def cmd_models(args) -> int:
     directory = facts.data_dir()
     note = "" if os.path.isdir(directory) else " (not created yet)"
+    base = model_server_address()
+    served = served_states(base)
+    folder, bundled = bundled_facts()
     print(f"data directory: {directory}{note}")
-    print(f"model server:   {model_server_address()}")
+    print(f"model server:   {redact(base)}" + (f" ({served})" if isinstance(served, str) else ""))
+    print(f"bundled models: {folder or 'missing (reinstall the package)'}")
     width = max(len(n) for n in facts.CATALOGUE)
+    print(f"{'MODEL':<{width}}  {'INPUT':<9}  {'MAP':<12}  {'BUNDLED':<9}  {'SERVED':<6}  CACHED")
     for st in model_states(directory):
+        name = st["model"]
+        info = bundled.get(name, {})
+        size = info.get("size")
+        on_server = "?" if isinstance(served, str) else ("yes" if served.get(name) else "no")
         if st["size"] is None:
-            print(f"{st['model']:<{width}}  not cached")
-            continue
-        if not st["cached"]:
-            print(f"{st['model']:<{width}}  empty file (downloaded again on next use)  {st['path']}")
-            continue
-        stamp = st["last_modified"] or "no Last-Modified stamp"
-        print(
-            f"{st['model']:<{width}}  {_human_size(st['size'])} ({st['size']} bytes)  "
-            f"{stamp}  {st['path']}"
-        )
+            cached = "no"
+        elif not st["cached"]:
+            cached = f"empty file (downloaded again on next use)  {st['path']}"
+        else:
+            stamp = st["last_modified"] or "no Last-Modified stamp"
+            cached = f"{_human_size(st['size'])} ({st['size']} bytes)  {stamp}  {st['path']}"
+        print(f"{name:<{width}}  {info.get('input') or '?':<9}  {info.get('accuracy') or '?':<12}  "
+              f"{_human_size(size) if size else 'no':<9}  {on_server:<6}  {cached}")
     return 0

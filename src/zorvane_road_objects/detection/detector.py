@@ -26,7 +26,7 @@ import warnings
 from collections.abc import Callable
 
 from zorvane_road_objects.detection import diagnose
-from zorvane_road_objects.detection.records import Detection, as_detections
+from zorvane_road_objects.detection.records import Detection, as_detections, class_names, select
 from zorvane_road_objects.facts import (
     DEFAULT_BACKEND,
     DEFAULT_MODEL,
@@ -64,12 +64,16 @@ class Detector:
     cached), the model file bundled with the package is loaded instead,
     with a ``RuntimeWarning`` saying so; the process's environment is left
     alone. ``conf`` and ``iou``: the thresholds, 0-1; ``threads``: the
-    session's intra-op threads (None: the detector's default). Detection
-    errors are ValueError ("Invalid input", "Processing error").
+    session's intra-op threads (None: the detector's default); ``classes``:
+    class names to keep ("car", "traffic light" or "traffic_light"; all
+    when None); ``max_det``: keep at most this many objects per image, the
+    surest. Detection errors are ValueError ("Invalid input", "Processing
+    error").
     """
 
     def __init__(self, model: str = DEFAULT_MODEL, *, backend: str = DEFAULT_BACKEND,
-                 conf: float = 0.5, iou: float = 0.5, threads: int | None = None) -> None:
+                 conf: float = 0.5, iou: float = 0.5, threads: int | None = None,
+                 classes=None, max_det: int | None = None) -> None:
         from zorvane_road_objects.zorvane_robj_d import zv_road_object_detector, zv_robj_d
 
         if model not in diagnose.CATALOGUE:
@@ -77,6 +81,10 @@ class Detector:
         extra = {} if threads is None else {"threads": threads}
         self.model = model
         self.bundled = False
+        self.classes = None if classes is None else frozenset(class_names(classes))
+        if max_det is not None and (isinstance(max_det, bool) or not isinstance(max_det, int) or max_det < 0):
+            raise ValueError(f"max_det must be None or a whole number >= 0, not {max_det!r}")
+        self.max_det = max_det
         try:
             self._detect = zv_road_object_detector(model, backend, conf, iou, **extra)
             return
@@ -93,7 +101,7 @@ class Detector:
 
     def __call__(self, image) -> list[Detection]:
         """The road objects in one BGR image."""
-        return as_detections(self._detect(image))
+        return select(as_detections(self._detect(image)), self.classes, self.max_det)
 
     detect = __call__
 
@@ -244,7 +252,7 @@ def open_model_file(path: str, backend: str, conf: float, iou: float,
             data = fh.read()
     except OSError as exc:
         raise SetupError(f"the model file {path} cannot be read ({exc.strerror or exc}): "
-                         "check its permissions") from None
+                         "check its permissions", 2) from None
     from zorvane_road_objects.zorvane_robj_d import zv_robj_d
 
     name = os.path.splitext(os.path.basename(path))[0]
@@ -255,8 +263,8 @@ def open_model_file(path: str, backend: str, conf: float, iou: float,
 
     try:
         detect = spawn()
-    except Exception as exc:
-        raise SetupError(diagnose.model_file_problem(path, str(exc))) from None
+    except Exception as exc:  # not a model (of this interface): set-up, like a missing file
+        raise SetupError(diagnose.model_file_problem(path, str(exc)), 2) from None
     hint = (f"check that {path} has the catalogue interface (inputs image, im_shape and "
             "scale_factor, and an N x 6 first output)")
     return ReadyDetector(detect, path, hint=hint, spawn=spawn)

@@ -107,8 +107,9 @@ def _box(det: Detection, width: int, height: int):
 
 
 def default_label(det: Detection) -> str:
-    """A record's label: its class and confidence, with its track id when tracked."""
-    name = det.class_name if det.track_id is None else f"{det.class_name} #{det.track_id}"
+    """A record's label: its class as people write it ("traffic light") and
+    its confidence, with its track id when tracked."""
+    name = det.label if det.track_id is None else f"{det.label} #{det.track_id}"
     return f"{name} {det.ltrb_conf}%"
 
 
@@ -116,49 +117,62 @@ def _overlaps(a, b) -> bool:
     return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
 
 
-def _fits(rect, width: int, height: int) -> bool:
-    return rect[0] >= 0 and rect[1] >= 0 and rect[2] <= width and rect[3] <= height
+class _LabelIndex:
+    """The placed labels in a grid of cells about a label's size, so that a
+    new label is checked against the labels near it only: placing n labels
+    takes time about proportional to n, not n squared."""
+
+    def __init__(self, cell_w: int, cell_h: int) -> None:
+        self.cw, self.ch = max(int(cell_w), 1), max(int(cell_h), 1)
+        self.cells: dict[tuple[int, int], list] = {}
+        self.checks = 0  # rectangle comparisons made, for tests of the cost
+
+    def _keys(self, rect):
+        for gx in range(rect[0] // self.cw, (rect[2] - 1) // self.cw + 1):
+            for gy in range(rect[1] // self.ch, (rect[3] - 1) // self.ch + 1):
+                yield gx, gy
+
+    def free(self, rect) -> bool:
+        for key in self._keys(rect):
+            for other in self.cells.get(key, ()):
+                self.checks += 1
+                if _overlaps(rect, other):
+                    return False
+        return True
+
+    def add(self, rect) -> None:
+        for key in self._keys(rect):
+            self.cells.setdefault(key, []).append(rect)
 
 
-def _free_spot(x, y, lw, lh, width, height, placed):
-    """The first spot at or below (x, y) where the label overlaps no placed one."""
-    while y + lh <= height:
-        rect = (x, y, x + lw, y + lh)
-        hits = [p for p in placed if _overlaps(rect, p)]
-        if not hits:
-            return x, y
-        y = max(p[3] for p in hits)
-    return None
+# Font sizes tried, as fractions of the image's, before a label gives up
+# its own spot and is drawn over others, still at its box.
+_SHRINK = (1.0, 0.75, 0.55)
 
 
-def _place_label(box, lw, lh, thick, width, height, placed):
-    """Top-left corner of a label of lw x lh for a box.
-
-    Tried in order: above the box, inside its top edge, below it (each
-    left-aligned with the box and kept inside the image); the first spot that
-    overlaps no placed label wins. Otherwise the label moves down from the
-    spot above the box until it is free, then the same from the other
-    columns of the image, left to right. When the image has no free spot at
-    all the label goes above the box, over the others.
-    """
+def _spots(box, lw, lh, thick, width, height):
+    """Top-left corners for a label of lw x lh next to a box, nearest first:
+    above the box, inside its top edge, below it (at its left edge, then its
+    right edge), inside its bottom edge, beside it, then one and two label
+    heights further above and below. Each kept inside the image."""
     l, t, r, b = box
     half = thick // 2
-    x = min(max(l - half, 0), max(width - lw, 0))
-    above = t - half - lh
-    spots = (above, t + half + 1, b + half + 1)
-    for y in spots:
-        rect = (x, y, x + lw, y + lh)
-        if _fits(rect, width, height) and not any(_overlaps(rect, p) for p in placed):
-            return x, y
-    start = min(max(above, 0), max(height - lh, 0))
-    columns = [x] + [cx for cx in range(0, max(width - lw, 0) + 1, max(lw // 2, 1)) if cx != x]
-    for cx in columns:
-        spot = _free_spot(cx, start, lw, lh, width, height, placed)
-        if spot is None and start > 0:
-            spot = _free_spot(cx, 0, lw, lh, width, height, placed)
-        if spot is not None:
-            return spot
-    return x, max(above, 0) if above >= 0 else max(min(t + half, height - lh), 0)
+    xl = l - half
+    xr = r + half + 1 - lw
+    above, top_in, below, bottom_in = t - half - lh, t + half + 1, b + half + 1, b - half - lh
+    spots = [(xl, above), (xl, top_in), (xl, below), (xr, above), (xr, top_in), (xr, below),
+             (xl, bottom_in), (xr, bottom_in), (l - half - lw, t), (r + half + 1, t)]
+    for k in (1, 2):
+        spots += [(xl, above - k * lh), (xl, below + k * lh), (xr, above - k * lh), (xr, below + k * lh)]
+    seen = set()
+    out = []
+    for x, y in spots:
+        x = min(max(x, 0), max(width - lw, 0))
+        y = min(max(y, 0), max(height - lh, 0))
+        if (x, y) not in seen:
+            seen.add((x, y))
+            out.append((x, y))
+    return out
 
 
 def _leader(rect, box, thick):
@@ -176,25 +190,53 @@ def _leader(rect, box, thick):
     return (int(round(px)), int(round(py))), (int(round(qx)), int(round(qy)))
 
 
-def label_layout(items, width: int, height: int, style: dict) -> list[dict]:
+def _label_size(text, style, factor):
+    scale = style["font_scale"] * factor
+    fthick = max(1, int(round(style["font_thickness"] * factor)))
+    pad = max(1, int(round(style["pad"] * factor)))
+    (tw, th), base = cv2.getTextSize(text, _FONT, scale, fthick)
+    return tw + 2 * pad, th + base + 2 * pad, th, scale, fthick, pad
+
+
+def label_layout(items, width: int, height: int, style: dict, stats: dict | None = None) -> list[dict]:
     """Where the labels of ``items`` go, placed greedily in the given order.
 
-    ``items`` are (box, text) pairs with integer boxes; each answer has the
-    label's rectangle (x0, y0, x1, y1, exclusive end), the height of its text
-    and the leader line from label to box, or None when the label sits on its
-    box.
+    ``items`` are (box, text) pairs with integer boxes. Each label takes the
+    first spot next to its box (see ``_spots``) that no label placed before
+    it covers, at full size, else smaller; when even that fails it sits
+    above its box over the others. So a label never wanders away from its
+    box. Each answer has the label's rectangle (x0, y0, x1, y1, exclusive
+    end), its font scale, font thickness, padding and text height, and the
+    leader line from label to box, or None when the label touches its box;
+    "crowded" is True for a label that found no free spot. ``stats``, if given, gets "checks": the rectangle comparisons made.
     """
-    thick, scale, fthick, pad = (style["thickness"], style["font_scale"],
-                                 style["font_thickness"], style["pad"])
-    placed: list[tuple[int, int, int, int]] = []
+    thick = style["thickness"]
+    index = None
     layout = []
     for box, text in items:
-        (tw, th), base = cv2.getTextSize(text, _FONT, scale, fthick)
-        lw, lh = tw + 2 * pad, th + base + 2 * pad
-        x0, y0 = _place_label(box, lw, lh, thick, width, height, placed)
-        rect = (x0, y0, x0 + lw, y0 + lh)
-        placed.append(rect)
-        layout.append({"rect": rect, "text_height": th, "leader": _leader(rect, box, thick)})
+        chosen = None
+        for factor in _SHRINK:
+            lw, lh, th, scale, fthick, pad = _label_size(text, style, factor)
+            if index is None:
+                index = _LabelIndex(2 * lh, lh)
+            for x, y in _spots(box, lw, lh, thick, width, height):
+                rect = (x, y, x + lw, y + lh)
+                if index.free(rect):
+                    chosen = rect, th, scale, fthick, pad
+                    index.add(rect)
+                    break
+            if chosen is not None:
+                break
+        crowded = chosen is None
+        if crowded:  # no room left: over the others, at the box
+            lw, lh, th, scale, fthick, pad = _label_size(text, style, 1.0)
+            x, y = _spots(box, lw, lh, thick, width, height)[0]
+            chosen = (x, y, x + lw, y + lh), th, scale, fthick, pad
+        rect, th, scale, fthick, pad = chosen
+        layout.append({"rect": rect, "text_height": th, "font_scale": scale, "font_thickness": fthick,
+                       "pad": pad, "leader": _leader(rect, box, thick), "crowded": crowded})
+    if stats is not None:
+        stats["checks"] = stats.get("checks", 0) + (index.checks if index is not None else 0)
     return layout
 
 
@@ -231,7 +273,7 @@ def draw_detections(image: np.ndarray, detections, label=default_label) -> np.nd
     items.sort(key=lambda it: it[0])
 
     st = style_for(height, width)
-    thick, scale, fthick, pad = st["thickness"], st["font_scale"], st["font_thickness"], st["pad"]
+    thick = st["thickness"]
 
     for _, (l, t, r, b), colour, _ in items:
         cv2.rectangle(canvas, (l, t), (r, b), colour, thick, cv2.LINE_AA)
@@ -250,11 +292,11 @@ def draw_detections(image: np.ndarray, detections, label=default_label) -> np.nd
         cv2.putText(
             canvas,
             text,
-            (x0 + pad, y0 + pad + spot["text_height"]),
+            (x0 + spot["pad"], y0 + spot["pad"] + spot["text_height"]),
             _FONT,
-            scale,
+            spot["font_scale"],
             _text_colour(colour),
-            fthick,
+            spot["font_thickness"],
             cv2.LINE_AA,
         )
     return canvas

@@ -5,20 +5,22 @@ The native detector returns its records as dicts ("ltrb", "ltrb_conf",
 "class_id", "class"); the pipeline turns them into ``Detection`` once, at
 its edge, and everything above it (tracking, counting, drawing, the output
 formats, batch rows) works on these two types. ``FrameResult.to_json`` and
-``FrameResult.to_row`` are the only places that shape output records.
+``FrameResult.to_row`` and the ``to_csv_rows`` / ``to_coco`` / ``to_mot``
+methods beside them are the only places that shape output records.
 """
 
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Iterable, Mapping
+import os
+from collections.abc import Collection, Iterable, Mapping
 
 import numpy as np
 
 from zorvane_road_objects.detection import formats
 from zorvane_road_objects.facts import CLASS_NAMES
 
-__all__ = ["Detection", "FrameResult", "as_detections"]
+__all__ = ["Detection", "FrameResult", "as_detections", "class_names", "select"]
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -60,7 +62,7 @@ class Detection:
 
     def to_dict(self) -> dict:
         """The record as JSON lines carry it, in the native detector's key order."""
-        out = {"ltrb": list(self.ltrb), "ltrb_conf": self.ltrb_conf,
+        out = {"ltrb": list(self.ltrb), "ltrb_conf": self.ltrb_conf, "score": self.score,
                "class_id": self.class_id, "class": self.class_name}
         if self.track_id is not None:
             out["track_id"] = self.track_id
@@ -71,6 +73,38 @@ class Detection:
         left, top, right, bottom = self.ltrb
         return {"class": self.class_name, "class_id": self.class_id, "score": self.ltrb_conf,
                 "left": left, "top": top, "right": right, "bottom": bottom}
+
+
+def class_names(names) -> tuple[str, ...]:
+    """Class names as the class table spells them, in the given order, from
+    names with spaces or underscores ("traffic light", "Traffic_Light") or
+    one comma-separated string; ValueError names an unknown one."""
+    if isinstance(names, str):
+        names = names.split(",")
+    out: list[str] = []
+    for part in names:
+        name = "_".join(str(part).strip().lower().replace("_", " ").split())
+        if not name:
+            continue
+        if name not in CLASS_NAMES:
+            known = ", ".join(n.replace("_", " ") for n in CLASS_NAMES)
+            raise ValueError(f"unknown class {str(part).strip()!r}; the classes are {known}")
+        if name not in out:
+            out.append(name)
+    return tuple(out)
+
+
+def select(detections: list[Detection], classes: Collection[str] | None = None,
+           max_det: int | None = None) -> list[Detection]:
+    """The detections of the named ``classes`` (class names, all when None),
+    at most ``max_det`` of them (the surest; their order is kept)."""
+    if classes is not None:
+        detections = [d for d in detections if d.class_name in classes]
+    if max_det is not None and len(detections) > max_det:
+        order = sorted(range(len(detections)), key=lambda i: -detections[i].ltrb_conf)
+        keep = set(order[:max(max_det, 0)])
+        detections = [d for i, d in enumerate(detections) if i in keep]
+    return detections
 
 
 def as_detections(records) -> list[Detection]:
@@ -138,3 +172,42 @@ class FrameResult:
         detections = None if self.error is not None else [d.to_row() for d in self.detections]
         return {"path": self.source, "width": width, "height": height,
                 "detections": detections, "error": self.error}
+
+    def to_csv_rows(self, *, frame: bool = True) -> list[list]:
+        """One CSV row per detection, in the order of ``formats.CSV_FIELDS``; the
+        score as a 0-1 number, empty cells for what the frame has not."""
+        number = self.index if frame else ""
+        stamp = "" if self.timestamp is None else self.timestamp
+        return [[self.source, number, stamp, d.class_name, d.class_id, d.score, *d.ltrb,
+                 "" if d.track_id is None else d.track_id] for d in self.detections]
+
+    def coco_image_id(self) -> int:
+        """The image id of COCO results: the number a file is named with
+        ("000000397133.jpg": 397133), as in COCO's own files; otherwise the
+        frame's index."""
+        if self.timestamp is None:  # a still image
+            stem = os.path.splitext(os.path.basename(self.source))[0]
+            if stem.isascii() and stem.isdigit():
+                return int(stem)
+        return self.index
+
+    def to_coco(self) -> list[dict]:
+        """COCO detection results: image_id, category_id (COCO's ids), bbox
+        (x, y, width, height), score and file_name, one per detection."""
+        image_id = self.coco_image_id()
+        name = os.path.basename(self.source)
+        return [{"image_id": image_id, "category_id": formats.coco_category_id(d.class_id),
+                 "bbox": [d.ltrb[0], d.ltrb[1], d.ltrb[2] - d.ltrb[0], d.ltrb[3] - d.ltrb[1]],
+                 "score": d.score, "file_name": name} for d in self.detections]
+
+    def to_mot(self) -> list[str]:
+        """MOT Challenge result lines: frame (from 1), track id, left, top,
+        width, height, score, -1, -1, -1; detections without a track left out."""
+        lines = []
+        for d in self.detections:
+            if d.track_id is None:
+                continue
+            l, t, r, b = d.ltrb
+            lines.append(f"{self.index + 1},{d.track_id},{l:.2f},{t:.2f},{r - l:.2f},{b - t:.2f},"
+                         f"{d.score:.2f},-1,-1,-1")
+        return lines
