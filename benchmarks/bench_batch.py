@@ -1,22 +1,23 @@
-"""Benchmark of batch detection on Ray Data against in-process detection.
+"""Benchmark of batch detection against the ``detect`` command's pipeline.
 
-On one folder of images, in one run:
+On one folder of images, in one run, side by side:
 
-- ``sequential``: the plain loop a user writes (read, decode, detect) with
-  one detector at its default threads, and with one inference thread;
-- ``detect_stream``: ``pipeline.detect_stream`` with 2 worker threads of one
-  inference thread each, when the module exists;
-- ``ray``: ``batch.detect_dataset`` with 1 and 2 actors, each run starting
-  and stopping its own local Ray instance as the command does.
+- ``sequential``: the plain loop (read, decode, detect) with one detector of
+  one inference thread: the one-thread floor;
+- ``detect --workers N``: ``pipeline.detect_stream`` with N worker threads
+  of one inference thread each, as the ``detect`` command runs it;
+- ``batch (in-process)``: ``batch.detect_dataset`` without Ray (the default);
+- ``batch (local Ray)``: ``detect_dataset(use_ray=True)``, one actor of N
+  threads on a local Ray instance started for the run.
 
-For the Ray runs the table splits the wall time into the fixed cost
-(starting Ray, then starting the actors and loading the model until the
-first batch comes back) and the steady rate after the first batch. A bare
-``ray.init``/``ray.shutdown`` is timed on its own too. Ratios are against
-the sequential loop at default threads. The model comes from the package's
-model server on 127.0.0.1 into a temporary HOME.
+The in-process methods run ``--rounds`` times, interleaved (the median
+round is shown, with the range of steady rates). Each row splits the wall time into the fixed cost (start-up until the first
+result) and the steady rate after it; ``vs detect`` is the steady rate over
+that of ``detect --workers N``. For the Ray run the CPU seconds of each kind
+of process started for it (the actor, Ray's own processes) are read from
+/proc at the end of the run, so Ray's own share of the node is shown.
 
-    python benchmarks/bench_batch.py [--folder DIR] [--limit N] [--model small_fp32]
+    python benchmarks/bench_batch.py [--folder DIR] [--limit N] [--repeat R] [--model small_fp32]
 
 Results go to ``benchmarks/results/batch.json``.
 """
@@ -107,19 +108,65 @@ def bench_stream(files, model, workers):
     return {"wall_s": t2 - t0, "fixed_s": first - t0, "steady_img_s": steady}
 
 
-def bench_ray(files, model, workers, batch_size, out_dir):
+def _cpu_table() -> dict[int, tuple[str, float]]:
+    """pid -> (kind, CPU seconds) of this user's processes (Linux)."""
+    out = {}
+    tick = os.sysconf("SC_CLK_TCK") if hasattr(os, "sysconf") else 100
+    for name in os.listdir("/proc") if os.path.isdir("/proc") else ():
+        if not name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{name}/stat") as fh:
+                rest = fh.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{name}/cmdline", "rb") as fh:
+                cmd = fh.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        out[int(name)] = (cmd, (int(rest[11]) + int(rest[12])) / tick)
+    return out
+
+
+def _kind(cmd: str) -> str:
+    if "DetectActor" in cmd or "MapWorker" in cmd:
+        return "actor"
+    for name in ("raylet", "gcs_server", "DashboardAgent", "RuntimeEnvAgent", "log_monitor", "monitor",
+                 "dashboard", "ray::IDLE", "ray::"):
+        if name in cmd:
+            return f"ray: {name}"
+    return "other"
+
+
+def bench_batch(files, model, workers, batch_size, out_dir, use_ray):
     from zorvane_road_objects.batch.runner import detect_dataset
 
     marks = []
+    before = _cpu_table()
+    after = {}
+
+    def progress(done, total):
+        marks.append((time.perf_counter(), done))
+        if done == total and use_ray:
+            after.update(_cpu_table())
+
     t0 = time.perf_counter()
-    summary = detect_dataset(files, out_dir / f"ray_{workers}.parquet", model, workers=workers,
-                             batch_size=batch_size, progress=lambda d, t: marks.append((time.perf_counter(), d)))
+    name = f"{'ray' if use_ray else 'inproc'}_{workers}"
+    summary = detect_dataset(files, out_dir / name, model, workers=workers, use_ray=use_ray,
+                             batch_size=batch_size, progress=progress, overwrite=True)
     t2 = time.perf_counter()
     (t_first, n_first) = marks[0]
     steady = (len(files) - n_first) / (t2 - t_first) if t2 > t_first else float("nan")
     assert summary.rows == len(files), summary
+    cpu = {}
+    for pid, (cmd, sec) in after.items():
+        if pid == os.getpid():
+            kind, sec = "driver (this process)", sec - before.get(pid, ("", 0.0))[1]
+        elif pid in before:
+            continue
+        else:
+            kind = _kind(cmd)
+        cpu[kind] = round(cpu.get(kind, 0.0) + sec, 2)
     return {"wall_s": t2 - t0, "fixed_s": t_first - t0, "ray_start_s": summary.ray_start_seconds,
-            "steady_img_s": steady, "errors": summary.errors}
+            "steady_img_s": steady, "errors": summary.errors, "cpu_s": cpu}
 
 
 def bench_ray_start(repeat=2):
@@ -149,7 +196,10 @@ def main(argv=None) -> int:
     ap.add_argument("--limit", type=int)
     ap.add_argument("--model", default="small_fp32")
     ap.add_argument("--repeat", type=int, default=4, help="go over the folder this many times (default 4)")
-    ap.add_argument("--batch-size", type=int, default=8, help="images per actor call (default 8, as the command)")
+    ap.add_argument("--batch-size", type=int, default=64, help="images per actor call (default 64, as the command)")
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="threads per node (default: the cores)")
+    ap.add_argument("--no-ray", action="store_true", help="leave out the Ray run")
+    ap.add_argument("--rounds", type=int, default=3, help="interleaved runs of the in-process methods (median)")
     args = ap.parse_args(argv)
     folder = args.folder or next(f for f in DEFAULT_FOLDERS if f.is_dir())
     out_dir = Path(tempfile.mkdtemp(prefix="zv-bench-batch-out-"))
@@ -161,26 +211,39 @@ def main(argv=None) -> int:
     download_robj_model(args.model)
 
     load_before = _load()
+    w = args.workers
+    rounds = {"sequential (1 thread)": lambda: bench_sequential(files, args.model, 1),
+              f"detect --workers {w}": lambda: bench_stream(files, args.model, w),
+              f"batch in-process ({w} threads)": lambda: bench_batch(files, args.model, w, args.batch_size,
+                                                                     out_dir, False)}
+    runs: dict[str, list] = {name: [] for name in rounds}
+    for _ in range(args.rounds):  # interleaved, so that load changes hit every method alike
+        for name, fn in rounds.items():
+            runs[name].append(fn())
     rows = {}
-    rows["sequential (default threads)"] = bench_sequential(files, args.model, None)
-    rows["sequential (1 thread)"] = bench_sequential(files, args.model, 1)
-    stream = bench_stream(files, args.model, 2)
-    if stream is not None:
-        rows["detect_stream (2 workers x 1 thread)"] = stream
-    for w in (1, 2):
-        rows[f"ray (local, {w} actor{'s' if w > 1 else ''})"] = bench_ray(
-            files, args.model, w, args.batch_size, out_dir)
-    ray_start = bench_ray_start()
+    for name, results in runs.items():
+        results.sort(key=lambda r: r["steady_img_s"])
+        rows[name] = {**results[len(results) // 2], "steady_range": [results[0]["steady_img_s"],
+                                                                     results[-1]["steady_img_s"]]}
+    if not args.no_ray:
+        rows[f"batch local Ray (1 actor x {w} threads)"] = bench_batch(
+            files, args.model, w, args.batch_size, out_dir, True)
+    ray_start = [] if args.no_ray else bench_ray_start()
 
-    base = len(files) / rows["sequential (default threads)"]["wall_s"]
+    base = rows[f"detect --workers {w}"]["steady_img_s"]
     print(f"{len(files)} images ({args.repeat} x {folder}) on {os.cpu_count()} CPUs, model {args.model}, "
           f"load average before {load_before}")
-    print(f"{'method':<40} {'wall s':>7} {'img/s':>7} {'vs seq':>7} {'fixed s':>8} {'steady img/s':>13}")
+    print(f"{'method':<42} {'wall s':>7} {'img/s':>7} {'fixed s':>8} {'steady img/s':>13} {'range':>13} "
+          f"{'vs detect':>10}")
     for name, r in rows.items():
         r["img_s"] = len(files) / r["wall_s"]
-        r["ratio_vs_sequential"] = r["img_s"] / base
-        print(f"{name:<40} {r['wall_s']:7.2f} {r['img_s']:7.2f} {r['ratio_vs_sequential']:7.2f} "
-              f"{r['fixed_s']:8.2f} {r['steady_img_s']:13.2f}")
+        r["steady_vs_detect"] = r["steady_img_s"] / base
+        lo, hi = r.get("steady_range", (r["steady_img_s"], r["steady_img_s"]))
+        print(f"{name:<42} {r['wall_s']:7.2f} {r['img_s']:7.2f} {r['fixed_s']:8.2f} {r['steady_img_s']:13.2f} "
+              f"{lo:6.1f}-{hi:<6.1f} {r['steady_vs_detect']:10.2f}")
+    for name, r in rows.items():
+        if r.get("cpu_s"):
+            print(f"CPU seconds during '{name}': " + ", ".join(f"{k} {v:.2f}" for k, v in sorted(r["cpu_s"].items())))
     for i, t in enumerate(ray_start):
         print(f"bare ray.init (local, 2 CPUs) #{i + 1}: {t['init_s']:.2f} s, shutdown {t['shutdown_s']:.2f} s")
     load = [load_before, _load()]

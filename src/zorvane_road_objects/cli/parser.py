@@ -24,12 +24,15 @@ environment: {facts.ENV_MODEL_SERVER} (model server address, default
 asking the server), {facts.ENV_VERBOSE} (1: report each provisioning step)."""
 
 _BATCH_DESCRIPTION = (
-    "Detect road objects in many images with a pool of Ray actors and write one Parquet "
-    "file with a row per input (path, width, height, detections, error). INPUT is an image "
-    "file, a folder (searched recursively for image files), a glob pattern, @LIST (a text "
-    "file with one input per line, relative to the list's folder) or a URI that pyarrow "
-    "opens (s3://, gs://, ...). Without --address a local Ray instance runs for the "
-    "command and stops after it; --address auto or ray://HOST:PORT joins a running cluster."
+    "Detect road objects in many images and write Parquet with a row per input (path, "
+    "width, height, detections, error). INPUT is an image file, a folder (searched "
+    "recursively for image files), a glob pattern, @LIST (a text file with one input per "
+    "line, relative to the list's folder) or a URI that pyarrow opens (s3://, gs://, ...). "
+    "OUTPUT ending in .parquet is one file; any other name is a folder holding a Parquet "
+    "dataset. Rows are written in parts as the run goes, so a run that was stopped can be "
+    "continued with --resume. Without --address or --ray the run stays in this process "
+    "(no Ray needed); --ray starts a local Ray instance for the run; --address auto or "
+    "ray://HOST:PORT joins a running cluster (one actor per node)."
 )
 
 
@@ -232,22 +235,35 @@ def _add_serve_parser(sub) -> None:
 
 
 def _add_batch_parser(sub) -> None:
-    p = sub.add_parser("batch", help="detect objects in many images with Ray, into Parquet",
+    p = sub.add_parser("batch", help="detect objects in many images into Parquet, resumable, on Ray if asked",
                        description=_BATCH_DESCRIPTION)
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="image, folder, glob, @LIST or URI")
-    p.add_argument("-o", "--output", required=True, metavar="FILE",
-                   help="Parquet file to write (replaced when the run completes)")
+    p.add_argument("-o", "--output", required=True, metavar="OUTPUT",
+                   help="NAME.parquet (one file) or a folder for a Parquet dataset; local path or URI")
     p.add_argument("--model", default=facts.DEFAULT_MODEL, choices=facts.CATALOGUE,
                    help="catalogue model (default: %(default)s)")
     _common_detection_options(p)
-    p.add_argument("--address", metavar="ADDR",
-                   help="Ray cluster to join: auto, or ray://HOST:PORT (default: a local instance)")
+    p.add_argument("--classes", type=class_list, metavar="LIST",
+                   help="keep only these classes, e.g. car,bus,truck (default: all)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--address", metavar="ADDR",
+                       help="Ray cluster to join: auto, or ray://HOST:PORT (default: run in this process)")
+    where.add_argument("--ray", action="store_true", help="run on a local Ray instance started for the run")
     p.add_argument("--workers", type=positive_int, metavar="N",
-                   help="detector actors (default: one per CPU of the machine or cluster)")
-    p.add_argument("--batch-size", type=positive_int, default=8, metavar="N",
-                   help="images per actor call (default: %(default)s)")
+                   help="detector threads per machine (default: its cores)")
+    p.add_argument("--batch-size", type=positive_int, default=64, metavar="N",
+                   help="images per Ray actor call (default: %(default)s)")
+    p.add_argument("--part-rows", type=positive_int, default=4096, metavar="N",
+                   help="rows per part file, written at least every minute (default: %(default)s)")
+    again = p.add_mutually_exclusive_group()
+    again.add_argument("--resume", action="store_true",
+                       help="continue an existing output: skip the inputs it holds (same model, thresholds, classes)")
+    again.add_argument("--overwrite", action="store_true", help="replace an existing output")
+    p.add_argument("--retry-errors", action="store_true",
+                   help="with --resume, detect again the inputs whose row is an error")
     p.add_argument("--no-progress", action="store_true",
                    help="do not show the progress bar (shown only when standard error is a terminal)")
+    p.add_argument("-v", "--verbose", action="store_true", help="show Ray's own log lines and progress")
     p.set_defaults(subparser=p)
 
 
