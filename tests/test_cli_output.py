@@ -3,15 +3,12 @@ line, the progress bar on a terminal only, and --quiet."""
 
 from __future__ import annotations
 
-import fcntl
 import json
 import os
-import pty
 import re
 import struct
 import subprocess
 import sys
-import termios
 import threading
 
 import numpy as np
@@ -89,6 +86,9 @@ def test_json_lines_stay_valid_with_non_finite_boxes():
 
 def run_on_terminal(args, env):
     """Run the tool with standard error on a pseudo-terminal; (rc, stdout, stderr)."""
+    fcntl = pytest.importorskip("fcntl", reason="pseudo-terminals are POSIX only")
+    pty = pytest.importorskip("pty")
+    termios = pytest.importorskip("termios")
     master, slave = pty.openpty()
     # A terminal of 24 rows and 100 columns (a fresh pseudo-terminal has none).
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))

@@ -90,6 +90,8 @@ def test_the_callers_size_rule_runs_on_the_header(tmp_path):
 
 
 def test_read_image_refuses_a_fifo_without_waiting(tmp_path):
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("no FIFOs here")
     os.mkfifo(tmp_path / "p.png")
     with pytest.raises(ValueError, match="a FIFO"):
         read_image(str(tmp_path / "p.png"))  # would block on open if it waited for a writer

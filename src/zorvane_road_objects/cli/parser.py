@@ -200,8 +200,8 @@ def _add_detect_parser(sub) -> None:
     p.add_argument("--workers", type=positive_int, default=os.cpu_count() or 1, metavar="N",
                    help="detector threads, each with its own one-thread session (default: %(default)s, the cores)")
     p.add_argument("--every", type=positive_int, default=1, metavar="N",
-                   help="detect on every Nth frame of a video or stream (default: every frame)")
-    p.add_argument("--max-frames", type=positive_int, metavar="N", help="stop after N frames")
+                   help="detect on every Nth frame of each source (default: every frame)")
+    p.add_argument("--max-frames", type=positive_int, metavar="N", help="stop each source after N frames")
     p.add_argument("--track", action="store_true",
                    help="give each object a track_id that follows it from frame to frame; a track shows "
                         "once confirmed on two frames and only with boxes at or above --conf, so tracking "
