@@ -64,15 +64,20 @@ def test_tiles_span_the_axis_and_overlap_as_asked(n, overlap):
 
 
 @pytest.mark.parametrize("factor", [1.5, 0.75])
-def test_tile_boxes_are_in_the_callers_pixels(factor):
+@pytest.mark.parametrize("mirror", [False, True], ids=["left", "right"])
+def test_tile_boxes_are_in_the_callers_pixels(factor, mirror):
     """The tiles alone find the car where it is in the caller's image,
-    whatever the scale from image to canvas."""
-    img = cv2.resize(cv2.imread(str(BUS)), None, fx=factor, fy=factor, interpolation=cv2.INTER_LINEAR)
+    whatever the scale from image to canvas, in the left tiles and (image
+    mirrored) in the right ones."""
+    img = cv2.imread(str(BUS))
+    car = (img.shape[1] - CAR_BOX[2], CAR_BOX[1], img.shape[1] - CAR_BOX[0], CAR_BOX[3]) if mirror else CAR_BOX
+    img = np.ascontiguousarray(img[:, ::-1]) if mirror else img
+    img = cv2.resize(img, None, fx=factor, fy=factor, interpolation=cv2.INTER_LINEAR)
     out = outputs((FULL, TILES), img)
     boxes, scores = out["candidates_1_boxes"][0], out["candidates_1_scores"][0][C.ROAD_CLASSES.index(CAR)]
     best = boxes[np.argmax(scores)]
     assert scores.max() > 0.5
-    assert iou(best / factor, CAR_BOX) > 0.8
+    assert iou(best / factor, car) > 0.8
     h, w = img.shape[:2]
     rows = out["detections"]
     assert np.all(rows[:, 2:] >= 0) and np.all(rows[:, [4, 5]] <= [w, h])

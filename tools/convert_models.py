@@ -38,13 +38,17 @@ raw outputs:
    from s and the extent), padded bottom-right with grey 114 and handed over
    as BGR 0-255. Per-channel factors and the channel order are folded into
    the network's first convolution. With `flip`, the network's input and
-   its mirror image go through it as one batch of two.
+   its mirror image go through it as one batch of two. With `tiles`, the
+   network sees a grid of overlapping tiles of the content instead, each
+   stretched to S x S, as one batch (convert_tiles.py); its boxes that an
+   inner tile border cuts off are dropped. Networks of one upstream file
+   share its weights.
 3. Decoding (distribution focal loss boxes for PicoDet, grid/exp boxes and
    objectness x class score for YOLOX) of the eight road classes, the
    mirrored pass's boxes mirrored back, the candidates of all passes and
    networks joined, boxes mapped to the caller's pixels, ONNX
    NonMaxSuppression per class (IoU 0.6, score > 0.001), the best 100 rows
-   overall, boxes clipped to the image.
+   overall (a tier may set another cap), boxes clipped to the image.
 
 The output is deterministic: the same upstream bytes give the same model
 bytes, whatever the onnx version (no shape inference, no checker rewrite,
