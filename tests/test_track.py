@@ -128,6 +128,18 @@ def test_lost_window_is_in_seconds(step_s, same):
     assert (len(set(ids["c"])) == 1) is same
 
 
+@pytest.mark.parametrize("back_at, same", [(0, True), (20, True), (150, False)])
+def test_an_object_that_stops_while_hidden_gets_its_id_back(back_at, same):
+    """A walker stops behind a pillar for 12 frames, where its filter still
+    carries it on, and comes out ``back_at`` pixels past where it vanished:
+    near its last box it gets its own id back; far off it is someone else."""
+    frames = [[rec(4 * f, 100, 40, 80, key="w")] for f in range(30)]
+    frames += [[] for _ in range(12)]
+    frames += [[rec(4 * 29 + back_at, 100, 40, 80, key="w")] for _ in range(10)]
+    ids, _ = run(Tracker(), frames)
+    assert (len(set(ids["w"])) == 1) is same
+
+
 def test_lost_window_falls_back_to_the_frame_rate():
     frames = [[] if 20 <= f < 40 else [rec(100 + f, 100, 50, 50, key="c")] for f in range(60)]
     assert len(set(run(Tracker(lost_s=1.0, fps=30), frames)[0]["c"])) == 1
@@ -172,7 +184,8 @@ def test_same_ids_whatever_the_input_order():
 
 
 @pytest.mark.parametrize("kw", [{"conf": 1.5}, {"activation": -0.1}, {"confirm": 0},
-                                {"lost_s": float("nan")}, {"fps": 0}])
+                                {"lost_s": float("nan")}, {"fps": 0},
+                                {"recover_buffer": -1}])
 def test_bad_settings(kw):
     with pytest.raises(ValueError):
         Tracker(**kw)

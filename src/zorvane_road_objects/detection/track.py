@@ -23,7 +23,12 @@ records to show, each a copy with ``track_id`` set and the track's class:
 5. Tentative tracks are matched to the strong boxes left (``tentative_iou``);
    one that misses a frame is dropped, one matched on ``confirm`` frames in
    a row is confirmed.
-6. A strong box left over at or above ``activation`` starts a tentative
+6. Lost tracks are matched to the strong boxes still left by their last
+   seen box, both boxes widened by ``recover_buffer`` of their size on
+   every side (IoU ``recover_iou``): an object that comes out from behind
+   another seldom keeps the speed its partly hidden boxes gave its filter,
+   and it gets its own id back rather than a new one.
+7. A strong box left over at or above ``activation`` starts a tentative
    track. A confirmed track not matched for more than ``lost_s`` seconds
    (from the frames' timestamps; frame count / ``fps`` when a frame has
    none) is dropped; one found again keeps its id. A lost track in the
@@ -218,6 +223,12 @@ _R = np.array([_W_POS, _W_POS, 0.0, _W_POS])
 _ASPECT_R = 1e-1
 
 
+def _widen(b: np.ndarray, k: float) -> np.ndarray:
+    """ltrb boxes grown by ``k`` times their width and height on every side."""
+    w, h = b[:, 2] - b[:, 0], b[:, 3] - b[:, 1]
+    return b + k * np.stack([-w, -h, w, h], axis=1)
+
+
 def _xyah(b: np.ndarray) -> np.ndarray:
     w = np.maximum(b[:, 2] - b[:, 0], 1e-3)
     h = np.maximum(b[:, 3] - b[:, 1], 1e-3)
@@ -253,6 +264,7 @@ class _Tracks:
         self.followed = np.zeros(0, bool)  # matched in the previous frame
         self.group = np.zeros(0, np.int64)
         self.votes = np.zeros((0, n_classes))
+        self.last = np.zeros((0, 4))  # the last box matched (ltrb)
 
     def __len__(self) -> int:
         return len(self.ids)
@@ -301,10 +313,11 @@ class _Tracks:
         votes = np.zeros((n, self.n_classes))
         votes[np.arange(n), classes] = scores
         self.votes = np.concatenate([self.votes, votes])
+        self.last = np.concatenate([self.last, boxes])
 
     def keep(self, mask: np.ndarray) -> None:
         for name in ("pos", "vel", "p00", "p01", "p11", "ids", "hits", "seen",
-                     "confirmed", "followed", "group", "votes"):
+                     "confirmed", "followed", "group", "votes", "last"):
             setattr(self, name, getattr(self, name)[mask])
 
 
@@ -328,12 +341,15 @@ class Tracker:
     for what is shown, ``activation`` to start a track, ``high`` and ``low``
     for the two matching passes (``low`` is also what the detector must run
     at: the ``low`` attribute). ``fuse``: weigh the first pass's IoU by the
-    box's score. ``vehicle_classes``: class ids associated as one."""
+    box's score. ``recover_buffer``, ``recover_iou``: the search for lost
+    tracks by their last boxes (0 turns it off). ``vehicle_classes``: class
+    ids associated as one."""
 
     def __init__(self, conf: float = 0.5, *, activation: float = ACTIVATION, high: float = HIGH,
                  low: float = LOW, confirm: int = CONFIRM, lost_s: float = LOST_S,
                  fps: float = DEFAULT_FPS, match_iou: float = 0.2, second_iou: float = 0.5,
                  tentative_iou: float = 0.3, duplicate_iou: float = 0.7, lost_duplicate_iou: float = 0.85,
+                 recover_buffer: float = 0.5, recover_iou: float = 0.3,
                  fuse: bool = True, vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
                  class_names: Sequence[str] = CLASS_NAMES):
         for name, v in (("conf", conf), ("activation", activation), ("high", high), ("low", low)):
@@ -355,6 +371,9 @@ class Tracker:
         self.match_iou, self.second_iou = float(match_iou), float(second_iou)
         self.fuse, self.tentative_iou = bool(fuse), float(tentative_iou)
         self.duplicate_iou, self.lost_duplicate_iou = float(duplicate_iou), float(lost_duplicate_iou)
+        if not (recover_buffer >= 0 and math.isfinite(recover_buffer)):
+            raise ValueError(f"recover_buffer must be a size factor >= 0, got {recover_buffer!r}")
+        self.recover_buffer, self.recover_iou = float(recover_buffer), float(recover_iou)
         self.class_names = tuple(class_names)
         vehicles = set(vehicle_classes)
         # One association group for the vehicle classes, one per other class.
@@ -449,12 +468,14 @@ class Tracker:
         stage(tr.confirmed, strong, fused, self.match_iou)
         stage(tr.confirmed & tr.followed, weak, iou, self.second_iou)
         stage(~tr.confirmed, strong, fused, self.tentative_iou)
+        self._recover(f, strong, t_of_d, free_t)
 
         hit = np.flatnonzero(t_of_d >= 0)
         matched = ~free_t
         if len(hit):
             t = t_of_d[hit]
             tr.correct(t, f.boxes[hit])
+            tr.last[t] = f.boxes[hit]
             tr.seen[t] = now
             tr.hits[t] += 1
             tr.confirmed[t] |= tr.hits[t] >= self.confirm
@@ -477,6 +498,22 @@ class Tracker:
                 self.tracks.confirmed[-len(born):] = True
             t_of_d[born] = len(self.tracks) - len(born) + np.arange(len(born))
         return self._output(f, t_of_d)
+
+    def _recover(self, f: _Frame, strong: np.ndarray, t_of_d: np.ndarray, free_t: np.ndarray) -> None:
+        """Match lost tracks to the strong boxes left, by their last boxes
+        and the boxes widened (``recover_buffer``); updates ``t_of_d`` and
+        ``free_t``."""
+        tr = self.tracks
+        rows = np.flatnonzero(tr.confirmed & ~tr.followed & free_t)
+        cols = np.flatnonzero(strong & (t_of_d < 0))
+        if not len(rows) or not len(cols) or self.recover_buffer <= 0:
+            return
+        i, j, iou = iou_pairs(_widen(tr.last[rows], self.recover_buffer),
+                              _widen(f.boxes[cols], self.recover_buffer), self.recover_iou)
+        same = tr.group[rows[i]] == f.groups[cols[j]]
+        r, c = assign(i[same], j[same], 1.0 - iou[same], 1.0 - self.recover_iou, (len(rows), len(cols)))
+        t_of_d[cols[c]] = rows[r]
+        free_t[rows[r]] = False
 
     def _drop(self, alive: np.ndarray, t_of_d: np.ndarray) -> None:
         """Drop dead tracks and lost ones in the place of a followed track;
