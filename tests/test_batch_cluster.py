@@ -25,6 +25,8 @@ from pathlib import Path
 
 import pytest
 
+import zorvane_road_objects
+
 pytest.importorskip("ray.data")
 pytest.importorskip("pyarrow")
 
@@ -97,8 +99,9 @@ def cluster(model_server):
     base = Path(tempfile.mkdtemp(prefix="zvray-"))  # short: Ray's socket paths have a length limit
     port = _free_port()
     env = {k: v for k, v in os.environ.items() if not k.startswith(("RAY_", "ZORVANE_"))}
-    env["PYTHONPATH"] = os.pathsep.join([str(Path(__file__).resolve().parent.parent / "src"),
-                                         env.get("PYTHONPATH", "")])
+    # The nodes import the package the tests run against (the installed wheel).
+    pkg_parent = str(Path(zorvane_road_objects.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.pathsep.join([pkg_parent, env.get("PYTHONPATH", "")])
     common = ["--num-cpus", "1", "--disable-usage-stats"]
     env_a = {**env, "HOME": str(base / "home_a"), "ZORVANE_ROBJ_MODEL_SERVER": model_server}
     env_b = {**env, "HOME": str(base / "home_b"), "ZORVANE_ROBJ_MODEL_SERVER": "http://127.0.0.1:9/"}

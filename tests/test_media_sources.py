@@ -20,7 +20,6 @@ from _media import RangeServer, block_level, cut_file, damage_frame, encode, fra
 from zorvane_road_objects.media.sources import SourceError, classify, open_source, redact
 
 N = 30
-SRC = str(Path(__file__).resolve().parent.parent / "src")
 
 
 def levels(frames):
@@ -188,8 +187,7 @@ def _stdin_run(data: bytes, code: str) -> subprocess.CompletedProcess:
     script = ("import sys\nfrom zorvane_road_objects.media.sources import open_source, SourceError\n"
               "try:\n    src = open_source('-')\nexcept SourceError as e:\n    print('ERROR', e); sys.exit(3)\n"
               + code)
-    env = {**os.environ, "PYTHONPATH": SRC}
-    return subprocess.run([sys.executable, "-c", script], input=data, capture_output=True, env=env, timeout=60)
+    return subprocess.run([sys.executable, "-c", script], input=data, capture_output=True, timeout=60)
 
 
 def test_stdin_image_video_and_nothing(media):
@@ -230,6 +228,6 @@ def test_decoder_log_lines_only_when_verbose(media, verbose):
             f"print(len(list(open_source({str(media['damaged'])!r}, verbose={verbose}))))")
     env = {k: v for k, v in os.environ.items() if not k.startswith("OPENCV_")}
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          env={**env, "PYTHONPATH": SRC})
+                          env=env)
     assert proc.stdout.strip() == str(N)
     assert ("mpeg4 @" in proc.stderr) == verbose, proc.stderr

@@ -16,7 +16,6 @@ from _media import block_level, frame_image
 from zorvane_road_objects.media.video import NO_H264, VideoSink
 
 av = pytest.importorskip("av")
-SRC = str(Path(__file__).resolve().parent.parent / "src")
 
 
 def read_back(path) -> tuple[str, str, list[np.ndarray], float]:
@@ -60,8 +59,7 @@ def test_without_pyav_mp4v_with_a_notice(tmp_path):
             "s.write(np.zeros((241, 321, 3), np.uint8)); s.close(); print(s.codec, s.size)\n"
             f"try:\n    VideoSink({str(tmp_path / 'b.mp4')!r}, 10, codec='h264').write(np.zeros((8, 8, 3), np.uint8))\n"
             "except OSError as e:\n    print('OSError', e)\n")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          env={**os.environ, "PYTHONPATH": SRC})
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     lines = proc.stdout.splitlines()
     assert lines[0] == NO_H264 and "written as 322x242" in lines[1], proc.stderr
     assert lines[2] == "mp4v (322, 242)" and "PyAV with an H.264 encoder is not installed" in lines[3]

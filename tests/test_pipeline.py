@@ -191,9 +191,8 @@ def test_catalogue_model_with_tracking(catalogue_server, tmp_path):
     writer.release()
     out = list(detect_stream(path, "small_fp32", workers=2, track=True, conf=0.5))
     assert [r.index for r in out] == list(range(8))
-    # A track shows from its second frame on (confirmation).
-    first = {d.track_id for d in out[1].detections}
-    assert not out[0].detections
+    # The stream's first frame shows its confident objects at once.
+    first = {d.track_id for d in out[0].detections}
     assert first and all(d.track_id is not None for r in out for d in r.detections)
     # Objects seen in the first frame are still followed under the same ids at the end.
     assert len(first & {d.track_id for d in out[-1].detections}) >= len(first) - 1
@@ -228,3 +227,23 @@ def test_video_sink_errors(tmp_path):
     (tmp_path / "dir.mp4").mkdir()
     with pytest.raises(OSError, match="cannot write video"):
         VideoSink(tmp_path / "dir.mp4", 5).write(frame_image(0))
+
+
+@pytest.mark.parametrize("kwargs, message", [({"threads": 0}, "threads"), ({"workers": 0}, "workers"),
+                                             ({"queue_size": 0}, "queue_size")])
+def test_bad_settings_are_refused_before_any_detector(clip, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        detect_stream(clip, **kwargs)
+
+
+def test_no_more_detectors_than_frames(tmp_path, model):
+    cv2.imwrite(str(tmp_path / "one.png"), frame_image(0))
+    make = engine_factory(model)
+    made = []
+
+    def factory():
+        made.append(1)
+        return make()
+
+    out = list(detect_stream(tmp_path / "one.png", workers=16, detector_factory=factory))
+    assert len(out) == 1 and out[0].error is None and made == [1]

@@ -30,12 +30,16 @@ def rec(l, t, w, h, conf=90, cls=CAR, key=None):
     return Rec((float(l), float(t), float(l + w), float(t + h)), conf, cls, facts.CLASS_NAMES[cls], key=key)
 
 
-def run(tracker, frames, times=None, shuffle_seed=0):
+def run(tracker, frames, times=None, shuffle_seed=0, opening=False):
     """Feed the frames (lists of records) in turn, shuffled; returns
-    ({true key: [track ids]}, outputs)."""
+    ({true key: [track ids]}, outputs). Unless ``opening``, the frames follow
+    an empty first frame of the stream, so that the objects appear in a
+    running stream (on a stream's first frame tracks are confirmed at once)."""
     rng = random.Random(shuffle_seed)
     ids: dict = {}
     outputs = []
+    if not opening:
+        tracker.update([], None if times is None else times[0] - 1.0 / 30)
     for k, recs in enumerate(frames):
         recs = list(recs)
         rng.shuffle(recs)
@@ -60,6 +64,19 @@ def test_five_objects_keep_their_ids_and_show_once_confirmed():
     assert all(len(out) == 5 for out in outputs[tracker.confirm - 1:])
     assert {k: set(v) for k, v in ids.items()} == {k: {v[0]} for k, v in ids.items()}
     assert len({v[0] for v in ids.values()}) == 5
+
+
+def test_on_the_streams_first_frame_tracks_are_confirmed_at_once():
+    """The first frame has none before it to confirm against: its confident
+    boxes are shown at once (as ByteTrack does); boxes of objects that come
+    later wait for their second frame, and weak ones start nothing."""
+    frames = [[rec(0, 0, 40, 40, key="early"), rec(300, 0, 40, 40, conf=45, key="weak")]]
+    frames += [[rec(2 * f, 0, 40, 40, key="early"), rec(300, 0, 40, 40, conf=45, key="weak")]
+               + ([rec(150, 200, 40, 40, key="late")] if f >= 3 else []) for f in range(1, 8)]
+    ids, outputs = run(Tracker(), frames, opening=True)
+    assert [sorted(r.key for r in out) for out in outputs[:5]] == [
+        ["early"], ["early"], ["early"], ["early"], ["early", "late"]]
+    assert "weak" not in ids and len(set(ids["early"])) == 1
 
 
 @pytest.mark.parametrize("dy", [0, 10, 25])

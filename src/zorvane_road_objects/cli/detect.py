@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import inspect
 import os
 import signal
 import sys
@@ -139,7 +138,8 @@ def _worker_factory(detector):
 class _Saver:
     """Annotated copies: an image per still image, a video per video source."""
 
-    def __init__(self, save_dir: str, source, counters):
+    def __init__(self, save_dir: str, source, counters, notify):
+        self.notify = notify
         self.dir = save_dir
         self.source = source
         self.counters = counters
@@ -158,7 +158,7 @@ class _Saver:
         sink = self.sinks.get(fr.source_no)
         if sink is None:
             every = max(1, self.source.every)
-            sink = VideoSink(self._video_path(stem, fr.source), (fps or 0) / every or None)
+            sink = VideoSink(self._video_path(stem, fr.source), (fps or 0) / every or None, notify=self.notify)
             self.sinks[fr.source_no] = sink
         sink.write(image)
         return sink.path
@@ -189,7 +189,7 @@ class _Run:
         self.writer = writer or TextWriter(output.out)
         self.summary = RunSummary(about=cfg.about)
         self.counters = [LineCounter(line, name=name) for name, line in cfg.count_line]
-        self.saver = _Saver(cfg.save, source, self.counters) if cfg.save else None
+        self.saver = _Saver(cfg.save, source, self.counters, output.notice) if cfg.save else None
 
     def handle(self, fr) -> None:
         saved = None
@@ -384,23 +384,17 @@ def _check_usage(args, cfg: DetectConfig) -> None:
         args.subparser.error("--format mot writes one tracked sequence: give --track and one SOURCE")
 
 
-def _open_source(cfg: DetectConfig):
-    options = {"every": cfg.every, "max_frames": cfg.max_frames}
-    if "verbose" in inspect.signature(open_source).parameters:
-        options["verbose"] = cfg.verbose
-    return open_source(list(cfg.sources), **options)
+def _open_source(cfg: DetectConfig, output: Output):
+    return open_source(list(cfg.sources), every=cfg.every, max_frames=cfg.max_frames, verbose=cfg.verbose,
+                       image_check=diagnose.image_size_problem, notify=output.notice, progress=cfg.bars)
 
 
 def _writer(cfg: DetectConfig, output: Output, stack: contextlib.ExitStack):
     """The results' writer, on standard output or into ``--output``."""
-    emit = output.out
-    if cfg.output is not None:
-        fh = stack.enter_context(open(cfg.output, "w", encoding="utf-8", errors=ESCAPE_ERRORS, newline=""))
-
-        def emit(line: str) -> None:
-            fh.write(line + "\n")
-
-    return FORMATS.get(cfg.format, TextWriter)(emit)
+    if cfg.output is None:
+        return FORMATS.get(cfg.format, TextWriter)(output.out)
+    fh = stack.enter_context(open(cfg.output, "w", encoding="utf-8", errors=ESCAPE_ERRORS, newline=""))
+    return FORMATS.get(cfg.format, TextWriter)(lambda line: fh.write(line + "\n"))
 
 
 def cmd_detect(args) -> int:
@@ -415,7 +409,7 @@ def cmd_detect(args) -> int:
             error(f"cannot write {cfg.output}: {exc.strerror or exc}")
             return ExitStatus.USAGE
         try:
-            source = stack.enter_context(_open_source(cfg))
+            source = stack.enter_context(_open_source(cfg, output))
         except (SourceError, TypeError) as exc:
             writer.error(redact(" ".join(cfg.sources)), redact(exc))
             writer.close()

@@ -9,7 +9,6 @@ the image size, so the drawing stays readable on thumbnails and on 4K frames.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Mapping
 
 import cv2
 import numpy as np
@@ -65,27 +64,6 @@ def style_for(height: int, width: int) -> dict:
         "font_thickness": font_thickness,
         "pad": pad,
     }
-
-
-def _records(detections) -> list[Detection]:
-    """The drawable records: ``Detection`` objects as they are, detector dicts
-    converted, anything malformed left out."""
-    if detections is None:
-        return []
-    if isinstance(detections, Mapping):
-        detections = detections.get("results") or []
-    if not isinstance(detections, Iterable):
-        raise TypeError("detections must be a detection result or a list of records")
-    out = []
-    for rec in detections:
-        if isinstance(rec, Detection):
-            out.append(rec)
-            continue
-        try:
-            out.append(as_detections([rec])[0])
-        except (KeyError, TypeError, ValueError, AttributeError):
-            continue
-    return out
 
 
 def _box(det: Detection, width: int, height: int):
@@ -265,7 +243,7 @@ def draw_detections(image: np.ndarray, detections, label=default_label) -> np.nd
         return canvas
 
     items = []
-    for det in _records(detections):
+    for det in as_detections(detections, skip_malformed=True):
         box = _box(det, width, height)
         if box is not None:
             items.append((det.ltrb_conf, box, class_colour(det.class_id), label(det)))

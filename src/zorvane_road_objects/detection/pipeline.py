@@ -210,7 +210,9 @@ class DetectionStream:
         self.fps = src.fps
         self.size = src.size
         self.errors = src.errors  # (path, message) of arguments that gave no images
-        self.workers = workers
+        expected = src.expected_frames()
+        # No more detectors than frames: each costs a session and its memory.
+        self.workers = workers = max(1, min(workers, expected)) if expected is not None else workers
         self._factory = factory
         self._keep = keep_images
         self._sh = _Shared(workers, queue_size)
@@ -388,8 +390,8 @@ def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | No
         workers = os.cpu_count() or 1
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be a whole number >= 1, not {workers!r}")
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 0):
-        raise ValueError(f"threads must be None or a whole number >= 0, not {threads!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
+        raise ValueError(f"threads must be None or a whole number >= 1, not {threads!r}")
     if queue_size is None:
         queue_size = 2 * workers
     if not isinstance(queue_size, int) or queue_size < 1:

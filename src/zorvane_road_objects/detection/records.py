@@ -107,16 +107,27 @@ def select(detections: list[Detection], classes: Collection[str] | None = None,
     return detections
 
 
-def as_detections(records) -> list[Detection]:
+def as_detections(records, *, skip_malformed: bool = False) -> list[Detection]:
     """``Detection`` objects from a list of them, of native dicts, or from a
-    native result dict ({"results": [...], ...})."""
+    native result dict ({"results": [...], ...}); ``skip_malformed`` leaves
+    out records that are not detections instead of raising."""
     if records is None:
         return []
     if isinstance(records, Mapping):
         records = records.get("results") or []
     if not isinstance(records, Iterable):
         raise TypeError("detections must be a detection result or a list of records")
-    return [r if isinstance(r, Detection) else Detection.from_record(r) for r in records]
+    out = []
+    for rec in records:
+        if isinstance(rec, Detection):
+            out.append(rec)
+            continue
+        try:
+            out.append(Detection.from_record(rec))
+        except (KeyError, TypeError, ValueError, AttributeError, IndexError):
+            if not skip_malformed:
+                raise
+    return out
 
 
 @dataclasses.dataclass

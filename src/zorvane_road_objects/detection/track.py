@@ -29,7 +29,8 @@ records to show, each a copy with ``track_id`` set and the track's class:
    another seldom keeps the speed its partly hidden boxes gave its filter,
    and it gets its own id back rather than a new one.
 7. A strong box left over at or above ``activation`` starts a tentative
-   track. A confirmed track not matched for more than ``lost_s`` seconds
+   track (a confirmed one on a stream's first frame, which has no frame
+   before it to confirm against: the rule ByteTrack keeps). A confirmed track not matched for more than ``lost_s`` seconds
    (from the frames' timestamps; frame count / ``fps`` when a frame has
    none) is dropped; one found again keeps its id. A lost track in the
    place of a followed one (IoU ``lost_duplicate_iou``) is a duplicate of
@@ -441,6 +442,7 @@ class Tracker:
         dicts, any order); the shown ones out as ``Detection`` objects, in
         input order, with ``track_id`` and the track's voted class.
         ``timestamp``: the frame's time in seconds (see ``_clock``)."""
+        opening = self._now is None  # the stream's first frame: nothing to confirm against
         now = self._clock(timestamp)
         f = self._frame(detections)
         tr = self.tracks
@@ -494,7 +496,7 @@ class Tracker:
             ids = np.arange(self._next_id, self._next_id + len(born))
             self._next_id += len(born)
             self.tracks.add(ids, f.boxes[born], f.groups[born], f.classes[born], f.scores[born], now)
-            if self.confirm <= 1:
+            if self.confirm <= 1 or opening:
                 self.tracks.confirmed[-len(born):] = True
             t_of_d[born] = len(self.tracks) - len(born) + np.arange(len(born))
         return self._output(f, t_of_d)
