@@ -104,7 +104,7 @@ def test_second_server_cannot_take_a_listening_port(root):
 
 def test_batch_actor_loads_its_detector_without_fcntl(tmp_path, monkeypatch):
     pytest.importorskip("pyarrow")
-    from zorvane_road_objects.batch import runner
+    from zorvane_road_objects.batch.frames import DetectorSet
 
     models = Path(__file__).resolve().parent.parent / "models"
     monkeypatch.setenv("HOME", str(tmp_path))
@@ -115,7 +115,7 @@ def test_batch_actor_loads_its_detector_without_fcntl(tmp_path, monkeypatch):
     try:
         monkeypatch.setenv("ZORVANE_ROBJ_MODEL_SERVER", srv.url)
         monkeypatch.setitem(sys.modules, "fcntl", None)  # import fcntl: ImportError, as on Windows
-        detector = runner._load_detector("small_fp32", "cpu", 0.5, 0.5)
+        detector = DetectorSet("small_fp32", "cpu", 0.5, 0.5, 1).detectors[0]
     finally:
         srv.shutdown()
         srv.server_close()

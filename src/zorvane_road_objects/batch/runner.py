@@ -42,6 +42,7 @@ from zorvane_road_objects.batch.frames import DetectorSet, detect_paths, result_
 from zorvane_road_objects.batch.inputs import expand_inputs
 from zorvane_road_objects.batch.store import SCHEMA, BatchError, PartBuffer, open_store
 from zorvane_road_objects.detection.detector import SetupError
+from zorvane_road_objects.detection.records import FrameResult
 
 __all__ = ["SCHEMA", "BatchError", "BatchSummary", "detect_dataset"]
 
@@ -178,6 +179,53 @@ def _run_here(paths, sink, progress, *, model, backend, conf, iou, classes, work
     return count
 
 
+def _detect_all(files, missing, buffer, tally, bar, *, address, use_ray, model, backend, conf, iou, classes,
+                workers, batch_size, worker_env, verbose, say, warn) -> tuple[str, int, float]:
+    """Write the rows of ``missing`` and detect ``files``, here or on Ray;
+    returns (mode, workers, seconds Ray took to start)."""
+    mode, n_workers, ray_start = "in-process", 0, 0.0
+
+    def add_rows(rows):
+        tally.rows_added(rows)
+        buffer.add_rows(rows)
+
+    def add_table(table):
+        tally.table_added(table)
+        buffer.add_table(table)
+        bar.update(table.num_rows)
+
+    noted: set[str] = set()
+
+    def on_note(text: str) -> None:
+        if not noted:
+            warn(f"some nodes cannot get {model} from their model server and use the model file "
+                 f"bundled with the package (first: {text})")
+        noted.add(text)
+
+    try:
+        if missing:
+            add_rows([FrameResult(p, 0, error=m).to_row() for p, m in missing])
+            bar.update(len(missing))
+        if files and address is None and not use_ray:
+            n_workers = _run_here(files, add_rows, bar, model=model, backend=backend, conf=conf, iou=iou,
+                                  classes=classes, workers=workers, notice=warn, verbose=verbose)
+        elif files:
+            from zorvane_road_objects.batch.cluster import ray_session, run_on_ray
+
+            mode = "local Ray" if address is None else "cluster"
+            with ray_session(address, int(workers or os.cpu_count() or 1), verbose=verbose,
+                             say=say) as ray_start:
+                bar.open()
+                n_workers = run_on_ray(files, add_table, model=model, backend=backend, conf=conf, iou=iou,
+                                       classes=classes, threads=workers, batch_size=int(batch_size),
+                                       local=address is None, worker_env=worker_env, verbose=verbose,
+                                       on_note=on_note)
+    finally:
+        bar.close()
+        buffer.flush()  # what was detected stays, for a resumed run
+    return mode, n_workers, ray_start
+
+
 def detect_dataset(inputs, output, model: str = facts.DEFAULT_MODEL, *, address: str | None = None,
                    use_ray: bool = False, workers: int | None = None, conf: float = 0.5, iou: float = 0.5,
                    backend: str = facts.DEFAULT_BACKEND, classes=None, progress=True,
@@ -221,49 +269,11 @@ def detect_dataset(inputs, output, model: str = facts.DEFAULT_MODEL, *, address:
     if skipped:
         say(f"resuming {store.display}: {skipped} input(s) already done, {len(files) + len(missing)} to go")
     tally = _Tally()
-    buffer = PartBuffer(store, int(part_rows))
     bar = _Progress(progress, len(files) + len(missing))
-    mode, n_workers, ray_start = "in-process", 0, 0.0
-
-    def add_rows(rows):
-        tally.rows_added(rows)
-        buffer.add_rows(rows)
-
-    def add_table(table):
-        tally.table_added(table)
-        buffer.add_table(table)
-        bar.update(table.num_rows)
-
-    noted: set[str] = set()
-
-    def on_note(text: str) -> None:
-        if not noted:
-            warn(f"some nodes cannot get {model} from their model server and use the model file "
-                 f"bundled with the package (first: {text})")
-        noted.add(text)
-
-    try:
-        if missing:
-            add_rows([{"path": p, "width": None, "height": None, "detections": None, "error": m}
-                      for p, m in missing])
-            bar.update(len(missing))
-        if files and address is None and not use_ray:
-            n_workers = _run_here(files, add_rows, bar, model=model, backend=backend, conf=conf, iou=iou,
-                                  classes=classes, workers=workers, notice=warn, verbose=verbose)
-        elif files:
-            from zorvane_road_objects.batch.cluster import ray_session, run_on_ray
-
-            mode = "local Ray" if address is None else "cluster"
-            with ray_session(address, int(workers or os.cpu_count() or 1), verbose=verbose,
-                             say=say) as ray_start:
-                bar.open()
-                n_workers = run_on_ray(files, add_table, model=model, backend=backend, conf=conf, iou=iou,
-                                       classes=classes, threads=workers, batch_size=int(batch_size),
-                                       local=address is None, worker_env=worker_env, verbose=verbose,
-                                       on_note=on_note)
-    finally:
-        bar.close()
-        buffer.flush()  # what was detected stays, for a resumed run
+    mode, n_workers, ray_start = _detect_all(
+        files, missing, PartBuffer(store, int(part_rows)), tally, bar, address=address, use_ray=use_ray,
+        model=model, backend=backend, conf=conf, iou=iou, classes=classes, workers=workers,
+        batch_size=batch_size, worker_env=worker_env, verbose=verbose, say=say, warn=warn)
     store.finish()
     return BatchSummary(output=store.display, rows=store.rows, errors=store.errors, detected=tally.rows,
                         skipped=skipped, workers=n_workers, seconds=time.perf_counter() - t_start,
