@@ -24,10 +24,7 @@ import socket
 import struct
 import threading
 import time
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    from zorvane_road_objects.serving.server import ModelServer
+from http.server import HTTPServer
 
 __all__ = ["CHUNK_SIZE", "MAX_HEAD", "BodyCut", "Connection", "Dispatcher"]
 
@@ -169,7 +166,9 @@ class Dispatcher:
     response to send, writes responses without blocking, and hands complete
     request heads to a fixed pool of worker threads."""
 
-    def __init__(self, server: ModelServer, workers: int) -> None:
+    def __init__(self, server: HTTPServer, workers: int) -> None:
+        # ``server``: the package's ModelServer (its handler, time-outs and
+        # limits; serve_connection runs a request on a worker).
         self.server = server
         self._selector = selectors.DefaultSelector()
         self._wake_r, self._wake_w = socket.socketpair()
