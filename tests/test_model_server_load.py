@@ -19,6 +19,7 @@ from pathlib import Path
 
 import pytest
 
+from _serving import running
 import zorvane_road_objects
 from zorvane_road_objects.serving import server as model_server
 
@@ -41,15 +42,8 @@ def root(tmp_path):
 
 @pytest.fixture
 def served(root):
-    srv = model_server.make_server(root, port=0)
-    t = threading.Thread(target=srv.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-    t.start()
-    try:
+    with running(root) as srv:
         yield srv
-    finally:
-        srv.shutdown()
-        srv.server_close()
-        t.join(5)
 
 
 def normal_request(address, method: str) -> tuple[int, bytes]:

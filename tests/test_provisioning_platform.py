@@ -20,6 +20,7 @@ from zorvane_road_objects import zorvane_robj_p
 from zorvane_road_objects.zorvane_robj_p import download_robj_model
 
 from _httpd import LAST_MODIFIED, Resource, TestServer
+from test_provisioning import home  # noqa: F401  (fixture)
 
 MODEL = "small_fp32"
 FILE = "zorvane_robj_d_small_fp32.dat"
@@ -28,18 +29,6 @@ OLD_STAMP = "Mon, 01 Jan 2001 00:00:00 GMT"
 # How long the download retries a refused replace (replace_wait in the
 # provisioning module).
 REPLACE_WAIT = 2.0
-
-
-@pytest.fixture
-def home(tmp_path, monkeypatch):
-    h = tmp_path / "home"
-    h.mkdir()
-    monkeypatch.setenv("HOME", str(h))
-    monkeypatch.setenv("USERPROFILE", str(h))
-    for name in ("ZORVANE_VERBOSE", "ZORVANE_ROBJ_SKIP_UPDATE", "ZORVANE_ROBJ_MODEL_SERVER",
-                 "ZORVANE_ROBJ_DOWNLOAD_TIMEOUT"):
-        monkeypatch.delenv(name, raising=False)
-    return h
 
 
 @pytest.fixture
