@@ -661,6 +661,13 @@ def build_all(upstream_dir: Path = UPSTREAM_DIR) -> dict[str, bytes]:
     return {model_file_name(e.name): build(e, upstream_dir) for e in CATALOGUE}
 
 
+# Road-class mAP@0.5:0.95 of each tier on the 291 COCO val2017 road images
+# (benchmarks/bench_accuracy.py; intervals and the other figures in
+# models/README.md). Measured, not computed here: update after a change.
+ACCURACY_SET = "road-class mAP@0.5:0.95 on 291 COCO val2017 road images (benchmarks/bench_accuracy.py)"
+ACCURACY = {"small_fp32": 0.2274, "medium_fp32": 0.2914, "large_fp32": 0.3310}
+
+
 def manifest(files: dict[str, bytes], upstream_dir: Path = UPSTREAM_DIR) -> dict:
     models = []
     for entry in CATALOGUE:
@@ -677,10 +684,12 @@ def manifest(files: dict[str, bytes], upstream_dir: Path = UPSTREAM_DIR) -> dict
             "model": entry.description,
             "networks": networks,
             "pre_nms_top_k": entry.pre_nms_top_k,
+            "accuracy": ACCURACY[entry.name],
             "sources": sorted({UPSTREAM[n.upstream][3] for n in entry.networks}),
             "licence": "Apache-2.0 (see NOTICE)",
         })
     return {"generator": "tools/convert_models.py",
+            "accuracy": ACCURACY_SET,
             "interface": {"inputs": ["image", "im_shape", "scale_factor"], "output": OUTPUT_NAME,
                           "opset": OPSET, "classes": list(ROAD_CLASSES), "iou_threshold": IOU_THRESHOLD,
                           "score_threshold": SCORE_THRESHOLD, "max_detections": MAX_DETECTIONS},
