@@ -137,7 +137,7 @@ def test_detector_provisions_a_served_model(served, home):
     assert cached.read_bytes() == (served.root / cached.name).read_bytes()
 
 
-def test_the_specified_detector_still_refuses_without_a_server(home):
+def test_the_native_detector_still_refuses_without_a_server(home):
     import subprocess
     import sys
 

@@ -16,7 +16,7 @@ module, nor OpenCV, Ray or pyarrow):
 - ``bundled_models()``: the folder of the model files that ship with the package;
 - ``sample_image()``: the path of a road image (CC BY) that ships with it, for trying things out.
 
-The specified native modules keep their own import paths:
+The native modules keep their own import paths:
 ``zorvane_road_objects.zorvane_robj_d`` (the detector ``zv_road_object_detector``),
 ``zorvane_road_objects.zorvane_robj_p`` (model provisioning, ``download_robj_model``),
 ``zorvane_road_objects.secret`` (``SecurityEngine``, ``KeyVault``, ``TokenEngine``) and
