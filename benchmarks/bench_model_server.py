@@ -33,15 +33,28 @@ import threading
 import time
 from pathlib import Path
 
+try:
+    import resource
+except ImportError:  # not on Windows
+    resource = None
+
 RESULTS = Path(__file__).resolve().parent / "results"
 CLIENT_TIMEOUT = 30.0
 
 
-def start_server(script: str | None, root: Path) -> tuple[subprocess.Popen, int]:
+def start_server(script: str | None, root: Path, nofile: int | None = None) -> tuple[subprocess.Popen, int]:
+    """The model server (the package's, or the module file ``script``) in a
+    process of its own on a free port, with at most ``nofile`` descriptors."""
     cmd = [sys.executable]
     cmd += [script] if script else ["-m", "zorvane_road_objects.serving.server"]
     cmd += ["--root", str(root), "--port", "0"]
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+
+    def limit() -> None:
+        if nofile and resource is not None:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=limit if os.name == "posix" else None)
     line = proc.stderr.readline()
     m = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
     if not m:

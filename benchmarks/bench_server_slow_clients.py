@@ -30,7 +30,6 @@ import http.client
 import json
 import os
 import platform
-import re
 import socket
 import statistics
 import subprocess
@@ -40,45 +39,12 @@ import threading
 import time
 from pathlib import Path
 
-try:
-    import resource
-except ImportError:  # not on Windows
-    resource = None
+from bench_model_server import resource, start_server, stop_server
 
 RESULTS = Path(__file__).resolve().parent / "results"
 REPO = Path(__file__).resolve().parent.parent
 BASELINE_PATH = "src/zorvane_road_objects/model_server.py"
 BIG_SIZE = 8 * 1024 * 1024
-
-
-def start_server(script: str | None, root: Path, nofile: int | None) -> tuple[subprocess.Popen, int]:
-    cmd = [sys.executable]
-    cmd += [script] if script else ["-m", "zorvane_road_objects.serving.server"]
-    cmd += ["--root", str(root), "--port", "0"]
-
-    def limit() -> None:
-        if nofile and resource is not None:
-            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=limit if os.name == "posix" else None)
-    line = proc.stderr.readline()
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
-    if not m:
-        proc.kill()
-        raise RuntimeError(f"server did not start: {line!r}")
-    # Keep reading the log so the server never blocks on a full pipe.
-    threading.Thread(target=lambda: [None for _ in proc.stderr], daemon=True).start()
-    return proc, int(m.group(1))
-
-
-def stop_server(proc: subprocess.Popen) -> None:
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
 
 
 class SlowClients:

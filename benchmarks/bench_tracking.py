@@ -117,9 +117,9 @@ def _package_track():
     if OPTIONS["module"]:
         import importlib.util
 
-        spec = importlib.util.spec_from_file_location("candidate_track", OPTIONS["module"])
-        mod = sys.modules["candidate_track"] = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(mod)
+        found = importlib.util.spec_from_file_location("candidate_track", OPTIONS["module"])
+        mod = sys.modules["candidate_track"] = importlib.util.module_from_spec(found)
+        found.loader.exec_module(mod)
         return mod
     from zorvane_road_objects.detection import track
 

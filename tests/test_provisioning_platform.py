@@ -20,7 +20,7 @@ from zorvane_road_objects import zorvane_robj_p
 from zorvane_road_objects.zorvane_robj_p import download_robj_model
 
 from _httpd import LAST_MODIFIED, Resource, TestServer
-from test_provisioning import home  # noqa: F401  (fixture)
+from test_provisioning import data_dir, home, server  # noqa: F401  (fixtures)
 
 MODEL = "small_fp32"
 FILE = "zorvane_robj_d_small_fp32.dat"
@@ -29,17 +29,6 @@ OLD_STAMP = "Mon, 01 Jan 2001 00:00:00 GMT"
 # How long the download retries a refused replace (replace_wait in the
 # provisioning module).
 REPLACE_WAIT = 2.0
-
-
-@pytest.fixture
-def server(home, monkeypatch):
-    with TestServer() as srv:
-        monkeypatch.setenv("ZORVANE_ROBJ_MODEL_SERVER", srv.url)
-        yield srv
-
-
-def data_dir(home: Path) -> Path:
-    return home / ".zorvane" / "zorvane_robj_data"
 
 
 def seed(home: Path, content: bytes) -> Path:
