@@ -3,10 +3,8 @@ padded (and said once), and mp4v with a notice where PyAV is missing."""
 
 from __future__ import annotations
 
-import os
 import subprocess
 import sys
-from pathlib import Path
 
 import cv2
 import numpy as np
