@@ -42,7 +42,6 @@ from zorvane_road_objects.media.sources import Frame, FrameSource, open_source
 
 __all__ = ["DetectionStream", "FrameRefused", "detect_stream", "detector_threshold", "make_detector"]
 
-TRACK_LOW = 0.1
 _JOIN_TIMEOUT_S = 10.0
 _POLL_S = 0.1
 
@@ -57,10 +56,14 @@ def make_detector(model: str = facts.DEFAULT_MODEL, backend: str = facts.DEFAULT
     return zv_road_object_detector(model, backend, conf, iou, **extra)
 
 
-def detector_threshold(conf: float, track: bool, track_low: float = TRACK_LOW) -> float:
+def detector_threshold(conf: float, track: bool) -> float:
     """The threshold the detector runs at: ``conf``, or with tracking the
-    lower ``track_low`` as well, so that the tracker sees the weak boxes."""
-    return min(conf, track_low) if track else conf
+    tracker's lower one as well (``track.LOW``), so that it sees the weak boxes."""
+    if not track:
+        return conf
+    from zorvane_road_objects.detection.track import LOW
+
+    return min(conf, LOW)
 
 
 class _Fatal:
