@@ -242,3 +242,21 @@ def run_serve(args, env, name):
         if proc.poll() is None:
             proc.kill()
             proc.communicate()
+
+
+def interrupt_detect(args, env, signum, after=20):
+    """Run ``detect ARGS --json``, send ``signum`` once ``after`` JSON lines
+    are out, and wait for it; returns (returncode, JSON records, stderr)."""
+    proc = subprocess.Popen([sys.executable, "-m", "zorvane_road_objects", "detect", *map(str, args), "--json"],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = []
+    deadline = time.monotonic() + 120
+    while len(lines) < after and time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if not line:
+            break
+        lines.append(line)
+    proc.send_signal(signum)
+    rest, err = proc.communicate(timeout=60)
+    records = [json.loads(ln) for ln in (lines + rest.splitlines()) if ln.strip()]
+    return proc.returncode, records, err

@@ -4,25 +4,23 @@ URLs, file names that are not valid UTF-8, and video on standard input."""
 
 from __future__ import annotations
 
-import json
 import os
 import signal
 import subprocess
 import sys
-import time
 
 import cv2
 import pytest
 from _cli import (  # noqa: F401  (fixtures)
     cli_env,
     home,
+    interrupt_detect,
     json_lines,
     noise_image,
     run_cli,
     served,
     write_image,
 )
-from _httpd import Resource, TestServer
 from _media import write_video
 
 
@@ -43,21 +41,9 @@ def test_termination_signals_stop_cleanly_with_output_intact(served, home, tmp_p
         pytest.skip(f"no {signame} here")
     long_clip = write_video(tmp_path / "long.mp4", 3000, fps=25.0)
     out = tmp_path / "out"
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "zorvane_road_objects", "detect", str(long_clip), "--json",
-         "--save", str(out), "--workers", "2", "--count-line", "0,0,5,0"],
-        env=cli_env(home, served.url), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    lines = []
-    deadline = time.monotonic() + 120
-    while len(lines) < 20 and time.monotonic() < deadline:
-        line = proc.stdout.readline()
-        if not line:
-            break
-        lines.append(line)
-    proc.send_signal(getattr(signal, signame))
-    rest, err = proc.communicate(timeout=60)
-    assert proc.returncode == status, err
-    records = [json.loads(ln) for ln in (lines + rest.splitlines()) if ln.strip()]
+    rc, records, err = interrupt_detect([long_clip, "--save", out, "--workers", "2", "--count-line", "0,0,5,0"],
+                                        cli_env(home, served.url), getattr(signal, signame))
+    assert rc == status, err
     *frames, counts = records
     assert "line_counts" in counts  # the counts came out
     assert 20 <= len(frames) < 3000

@@ -4,17 +4,14 @@ sources that fail, and Ctrl-C in the middle of a run."""
 
 from __future__ import annotations
 
-import json
 import signal
-import subprocess
-import sys
-import time
 
 import cv2
 import pytest
 from _cli import (  # noqa: F401  (fixtures)
     cli_env,
     home,
+    interrupt_detect,
     json_lines,
     run_cli,
     served,
@@ -136,21 +133,9 @@ def test_bad_fps_is_a_usage_error(home, bad):
 def test_ctrl_c_stops_cleanly_with_output_intact(served, home, tmp_path):
     long_clip = write_video(tmp_path / "long.mp4", 3000, fps=25.0)
     out = tmp_path / "out"
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "zorvane_road_objects", "detect", str(long_clip), "--json",
-         "--save", str(out), "--workers", "2"],
-        env=cli_env(home, served.url), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    lines = []
-    deadline = time.monotonic() + 120
-    while len(lines) < 20 and time.monotonic() < deadline:
-        line = proc.stdout.readline()
-        if not line:
-            break
-        lines.append(line)
-    proc.send_signal(signal.SIGINT)
-    rest, err = proc.communicate(timeout=60)
-    assert proc.returncode == 130, err
-    records = [json.loads(ln) for ln in (lines + rest.splitlines()) if ln.strip()]
+    rc, records, err = interrupt_detect([long_clip, "--save", out, "--workers", "2"],
+                                        cli_env(home, served.url), signal.SIGINT)
+    assert rc == 130, err
     frames = [r["frame"] for r in records]
     assert 20 <= len(frames) < 3000
     assert frames == list(range(len(frames)))
