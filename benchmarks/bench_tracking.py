@@ -88,22 +88,59 @@ def sha256(path: Path) -> str:
     return h.hexdigest()
 
 
+def moving_camera(seq: dict, zoom: float = 1.3) -> dict:
+    """The sequence as a moving camera would have filmed it: every frame is a
+    window of the real one, ``1 / zoom`` of its size, that pans, zooms and
+    shakes along a fixed path, scaled back up to the frame's size (no border
+    ever shows). Ground truth moves with it; a box less than a third inside
+    the window becomes a region to ignore."""
+    h, w = read_frame(seq, 0).shape[:2]
+    rng = np.random.default_rng(7)
+    k = np.arange(seq["length"])
+    s = zoom + 0.1 * np.sin(2 * np.pi * k / 90)  # slow zoom in and out
+    room_x, room_y = w * (1 - 1 / s.max()) / 2, h * (1 - 1 / s.max()) / 2
+    cx = w / 2 + 0.8 * room_x * np.sin(2 * np.pi * k / 70) + rng.uniform(-0.15, 0.15, k.size) * room_x
+    cy = h / 2 + 0.5 * room_y * np.sin(2 * np.pi * k / 110 + 1) + rng.uniform(-0.15, 0.15, k.size) * room_y
+    x0, y0 = cx - w / (2 * s), cy - h / (2 * s)
+    warps = np.stack([x0, y0, s], axis=1)
+    gt = seq["gt"].copy()
+    f = gt[:, 0].astype(int) - 1
+    left = (gt[:, 2] - 1 - x0[f]) * s[f]
+    top = (gt[:, 3] - 1 - y0[f]) * s[f]
+    right, bottom = left + gt[:, 4] * s[f], top + gt[:, 5] * s[f]
+    cl, ct = np.clip(left, 0, w), np.clip(top, 0, h)
+    cr, cb = np.clip(right, 0, w), np.clip(bottom, 0, h)
+    inside = (cr - cl) * (cb - ct) / np.maximum((right - left) * (bottom - top), 1e-9)
+    gt[:, 2], gt[:, 3], gt[:, 4], gt[:, 5] = cl + 1, ct + 1, cr - cl, cb - ct
+    gt[inside < 1 / 3, 6] = 0
+    gt = gt[(cr - cl > 1) & (cb - ct > 1)]
+    return {**seq, "name": seq["name"] + "-moving", "gt": gt, "warps": warps}
+
+
+def read_frame(seq: dict, i: int) -> np.ndarray:
+    """Frame ``i`` (from 0) of the sequence, through its camera path if it has one."""
+    import cv2
+
+    img = cv2.imread(str(seq["folder"] / seq["img"] / f"{i + 1:06d}{seq['ext']}"))
+    if img is None:
+        raise SystemExit(f"cannot read frame {i + 1} of {seq['name']}")
+    if seq.get("warps") is None:
+        return img
+    x0, y0, s = seq["warps"][i]
+    m = np.array([[s, 0, -x0 * s], [0, s, -y0 * s]])
+    return cv2.warpAffine(img, m, (img.shape[1], img.shape[0]), flags=cv2.INTER_LINEAR)
+
+
 def detections(seq: dict, model: Path, det_conf: float, iou: float, cache: Path) -> list[list[dict]]:
     """The engine's records of every frame, from the cache when present."""
     key = f"{sha256(model)[:16]}-c{det_conf:g}-i{iou:g}"
     path = cache / key / f"{seq['name']}.json"
     if path.exists():
         return json.loads(path.read_text())
-    import cv2
     from zorvane_road_objects.zorvane_robj_d import zv_robj_d
 
     engine = zv_robj_d(str(model), det_conf, iou, "bench", "cpu")
-    frames = []
-    for i in range(1, seq["length"] + 1):
-        img = cv2.imread(str(seq["folder"] / seq["img"] / f"{i:06d}{seq['ext']}"))
-        if img is None:
-            raise SystemExit(f"cannot read frame {i} of {seq['name']}")
-        frames.append(engine.detect_objects(img)["results"])
+    frames = [engine.detect_objects(read_frame(seq, i))["results"] for i in range(seq["length"])]
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(frames))
     return frames
@@ -140,16 +177,19 @@ def _records_type():
     return Detection
 
 
-def run_zorvane(frames, fps, conf):
+def run_zorvane(frames, fps, conf, image=None):
+    """``image(k)``: the k-th frame's picture, which the package tracker takes
+    as ``detect --track`` gives it (for the camera's motion), when it can."""
     track = _package_track()
     out = []
     if "conf" in inspect.signature(track.Tracker).parameters:  # Detection records, timestamps
         Detection = _records_type()
         tracker = track.Tracker(conf, fps=fps, **OPTIONS["set"])
+        with_frame = image is not None and "frame" in inspect.signature(tracker.update).parameters
         for k, recs in enumerate(frames):
             dets = [Detection(ltrb=tuple(r["ltrb"]), ltrb_conf=r["ltrb_conf"], class_id=r["class_id"],
                               class_name=r["class"], track_id=None) for r in recs]
-            kept = tracker.update(dets, k / fps)
+            kept = tracker.update(dets, k / fps, image(k)) if with_frame else tracker.update(dets, k / fps)
             out.append([(d.track_id, list(d.ltrb)) for d in kept if d.class_id == PERSON])
         return out
     tracker = track.Tracker(high=conf, low=min(conf, 0.1), max_lost=30)
@@ -159,7 +199,7 @@ def run_zorvane(frames, fps, conf):
     return out
 
 
-def run_bytetrack(frames, fps, conf):
+def run_bytetrack(frames, fps, conf, image=None):
     import warnings
 
     import supervision as sv
@@ -180,7 +220,7 @@ def run_bytetrack(frames, fps, conf):
     return out
 
 
-def run_norfair(frames, fps, conf):
+def run_norfair(frames, fps, conf, image=None):
     import norfair
 
     tracker = norfair.Tracker(distance_function="iou", distance_threshold=0.7)
@@ -349,6 +389,8 @@ def main(argv=None) -> int:
                     help="a keyword of the package tracker (repeatable), e.g. --set lost_s=2")
     ap.add_argument("--step", type=int, default=1,
                     help="track every Nth frame only (a lower frame rate), scored on those frames")
+    ap.add_argument("--camera", choices=("still", "moving", "both"), default="both",
+                    help="the sequences as filmed, through a synthetic moving camera (moving_camera), or both")
     ap.add_argument("--no-timing", action="store_true")
     args = ap.parse_args(argv)
     OPTIONS["module"] = args.tracker_module
@@ -358,12 +400,17 @@ def main(argv=None) -> int:
     seqs = [load_sequence(p) for p in sorted(args.data.iterdir()) if (p / "seqinfo.ini").exists()]
     if not seqs:
         raise SystemExit(f"no MOTChallenge sequences under {args.data}")
+    seqs = {"still": seqs, "moving": [moving_camera(s) for s in seqs],
+            "both": seqs + [moving_camera(s) for s in seqs]}[args.camera]
     model_sha = sha256(args.model)
     dets = {s["name"]: detections(s, args.model, args.det_conf, args.iou, args.cache) for s in seqs}
     results = {}
     for name in args.trackers.split(","):
-        pairs = {s["name"]: frame_pairs(s, TRACKERS[name](dets[s["name"]][::args.step], s["fps"] / args.step,
-                                                          args.conf), args.step) for s in seqs}
+        pairs = {}
+        for s in seqs:
+            tracks = TRACKERS[name](dets[s["name"]][::args.step], s["fps"] / args.step, args.conf,
+                                    lambda k, s=s: read_frame(s, k * args.step))
+            pairs[s["name"]] = frame_pairs(s, tracks, args.step)
         results[name] = score(pairs)
     speed = {} if args.no_timing else timing(args.conf)
 

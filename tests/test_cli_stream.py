@@ -96,13 +96,14 @@ def test_sources_that_cannot_be_opened_fail_clearly(served, home, tmp_path, make
     assert "Traceback" not in proc.stderr
 
 
-def test_tracking_and_line_counts_reach_json_and_summary(served, home, clip):
+@pytest.mark.parametrize("camera", [[], ["--fixed-camera"]])
+def test_tracking_and_line_counts_reach_json_and_summary(served, home, clip, camera):
     # The tiny model reports the same boxes in every frame: the car and the
     # bus keep one track each, shown from the stream's first frame on, the
     # weak person (30%) never starts one, and nothing crosses the lines
     # beside the boxes.
     proc = run_cli(["detect", clip, "--json", "--count-line", "0,0,5,0", "--count-line", "gate=10,0,10,5",
-                    "--workers", "2"], cli_env(home, served.url))
+                    "--workers", "2", *camera], cli_env(home, served.url))
     assert proc.returncode == 0, proc.stderr
     lines = json_lines(proc.stdout)
     *frames, counts = lines

@@ -46,19 +46,34 @@ def test_same_records_whatever_the_worker_count(pan):
 
 
 class TimedTracker(Tracker):
-    """The tracker, noting the timestamp each update gets."""
+    """The tracker, noting the timestamp and the frame's shape each update gets."""
 
     def __init__(self, *a, **kw):
         super().__init__(*a, **kw)
         self.times = []
+        self.shapes = []
 
-    def update(self, detections, timestamp=None):
+    def update(self, detections, timestamp=None, frame=None):
         self.times.append(timestamp)
-        return super().update(detections, timestamp)
+        self.shapes.append(None if frame is None else frame.shape)
+        return super().update(detections, timestamp, frame)
 
 
-def test_the_tracker_gets_the_frames_timestamps(pan):
+@pytest.mark.parametrize("keep_images", [False, True])
+def test_the_tracker_gets_the_frames_timestamps_and_pixels(pan, keep_images):
     tracker = TimedTracker(0.5)
-    out = run(pan, 2, track=tracker, every=3)
+    with detect_stream(pan, workers=2, detector_factory=engine, track=tracker, every=3,
+                       keep_images=keep_images) as stream:
+        out = [(r.timestamp, r.image) for r in stream]
     assert tracker.times == pytest.approx([i * 0.3 for i in range(6)])
-    assert [t for _, t, _ in out] == tracker.times
+    assert [t for t, _ in out] == tracker.times
+    # The camera's motion is measured on the frames; they are let go after
+    # tracking unless the caller keeps them.
+    assert tracker.shapes == [cv2.VideoCapture(str(pan)).read()[1].shape] * 6
+    assert all((img is not None) == keep_images for _, img in out)
+
+
+def test_a_fixed_camera_tracker_never_holds_the_frames(pan):
+    tracker = TimedTracker(0.5, camera_motion=False)
+    run(pan, 2, track=tracker)
+    assert tracker.shapes == [None] * 16

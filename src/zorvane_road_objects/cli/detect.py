@@ -74,6 +74,7 @@ class DetectConfig:
     # (name, (x1, y1, x2, y2)) of each counting line.
     count_line: tuple[tuple[str, tuple[float, float, float, float]], ...] = ()
     fps: float = 30.0
+    fixed_camera: bool = False
 
     @classmethod
     def from_args(cls, args) -> DetectConfig:
@@ -248,7 +249,7 @@ def _tracker(cfg: DetectConfig):
         return False
     from zorvane_road_objects.detection.track import Tracker
 
-    return Tracker(cfg.conf, fps=cfg.fps)
+    return Tracker(cfg.conf, fps=cfg.fps, camera_motion=not cfg.fixed_camera)
 
 
 def _counts_line(counts: dict) -> str:

@@ -212,6 +212,9 @@ def _add_detect_parser(sub) -> None:
     p.add_argument("--fps", type=_frame_rate, default=30.0, metavar="RATE",
                    help="frame rate of image folders and lists, for tracking's time window "
                         "(default: %(default)g; videos and streams use their own timestamps)")
+    p.add_argument("--fixed-camera", action="store_true",
+                   help="with tracking: the camera does not move, so its motion is not measured on the "
+                        "frames (by default a panning, shaking or driving camera is followed)")
     p.set_defaults(subparser=p)
 
 

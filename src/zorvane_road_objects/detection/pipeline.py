@@ -243,7 +243,9 @@ class DetectionStream:
         self._started = True
         sh = self._sh
         for i in range(self.workers):
-            t = threading.Thread(target=_worker, args=(sh, self._factory, self._keep),
+            # The tracker measures the camera's motion on the frames themselves.
+            keep = self._keep or (self._tracker is not None and self._tracker.camera_motion)
+            t = threading.Thread(target=_worker, args=(sh, self._factory, keep),
                                  name=f"zv-detect-{i}", daemon=True)
             t.start()
             self._threads.append(t)
@@ -363,7 +365,9 @@ class DetectionStream:
         if item.error is None:
             # Frames without a timestamp (still images) are timed by the
             # tracker's frame rate.
-            item.detections = self._tracker.update(item.detections, item.timestamp)
+            item.detections = self._tracker.update(item.detections, item.timestamp, item.image)
+        if not self._keep:
+            item.image = None
 
 
 def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | None = None,

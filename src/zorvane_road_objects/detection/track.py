@@ -11,7 +11,10 @@ records to show, each a copy with ``track_id`` set and the track's class:
    detector suppresses per class, so one vehicle can come as both a car
    and a truck. The folded box votes for the class of the track.
 2. Every track's box is predicted by a constant-velocity Kalman filter on
-   (centre x, centre y, aspect ratio, height).
+   (centre x, centre y, aspect ratio, height), then moved with the camera
+   when the frame itself is given and the camera moved (``motion.py``:
+   the background's shift, turn and zoom since the previous frame), so a
+   panning, shaking or driving camera keeps its tracks.
 3. Boxes at or above ``high`` are matched to the confirmed tracks, followed
    and lost, by an optimal assignment on IoU times the box's score (pairs
    below ``match_iou`` on that scale and pairs of different groups are
@@ -58,6 +61,7 @@ from scipy.optimize import linear_sum_assignment
 from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 
+from zorvane_road_objects.detection.motion import CameraMotion, warp_boxes
 from zorvane_road_objects.detection.records import Detection, as_detections
 from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
@@ -316,6 +320,20 @@ class _Tracks:
         self.votes = np.concatenate([self.votes, votes])
         self.last = np.concatenate([self.last, boxes])
 
+    def warp(self, m: np.ndarray) -> None:
+        """Move every track by the camera's motion ``m`` (a 2 x 3 similarity):
+        centres mapped, speeds turned and sizes scaled with it."""
+        s = float(np.hypot(m[0, 0], m[1, 0]))
+        self.pos[:, :2] = self.pos[:, :2] @ m[:, :2].T + m[:, 2]
+        self.vel[:, :2] = self.vel[:, :2] @ m[:, :2].T
+        self.pos[:, 3] *= s
+        self.vel[:, 3] *= s
+        grow = np.array([s * s, s * s, 1.0, s * s])
+        self.p00 *= grow
+        self.p01 *= grow
+        self.p11 *= grow
+        self.last = warp_boxes(m, self.last)
+
     def keep(self, mask: np.ndarray) -> None:
         for name in ("pos", "vel", "p00", "p01", "p11", "ids", "hits", "seen",
                      "confirmed", "followed", "group", "votes", "last"):
@@ -343,15 +361,17 @@ class Tracker:
     for the two matching passes (``low`` is also what the detector must run
     at: the ``low`` attribute). ``fuse``: weigh the first pass's IoU by the
     box's score. ``recover_buffer``, ``recover_iou``: the search for lost
-    tracks by their last boxes (0 turns it off). ``vehicle_classes``: class
-    ids associated as one."""
+    tracks by their last boxes (0 turns it off). ``camera_motion``: measure
+    the camera's own motion on the frames given to ``update`` and take it
+    out (off: the camera is taken to stand still). ``vehicle_classes``:
+    class ids associated as one."""
 
     def __init__(self, conf: float = 0.5, *, activation: float = ACTIVATION, high: float = HIGH,
                  low: float = LOW, confirm: int = CONFIRM, lost_s: float = LOST_S,
                  fps: float = DEFAULT_FPS, match_iou: float = 0.2, second_iou: float = 0.5,
                  tentative_iou: float = 0.3, duplicate_iou: float = 0.7, lost_duplicate_iou: float = 0.85,
                  recover_buffer: float = 0.5, recover_iou: float = 0.3,
-                 fuse: bool = True, vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
+                 fuse: bool = True, camera_motion: bool = True, vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
                  class_names: Sequence[str] = CLASS_NAMES):
         for name, v in (("conf", conf), ("activation", activation), ("high", high), ("low", low)):
             if not 0.0 <= v <= 1.0:
@@ -379,12 +399,20 @@ class Tracker:
         vehicles = set(vehicle_classes)
         # One association group for the vehicle classes, one per other class.
         self._group = np.array([-1 if c in vehicles else c for c in range(len(self.class_names))], np.int64)
+        self._motion = CameraMotion() if camera_motion else None
         self._next_id = 1
         self.reset()
+
+    @property
+    def camera_motion(self) -> bool:
+        """Whether ``update`` takes the camera's motion out, given the frames."""
+        return self._motion is not None
 
     def reset(self) -> None:
         """Forget all tracks (ids keep counting up)."""
         self.tracks = _Tracks(len(self.class_names))
+        if self._motion is not None:
+            self._motion.reset()
         self._now: float | None = None  # the clock of the last update, seconds
 
     # -- one frame ---------------------------------------------------------
@@ -437,11 +465,15 @@ class Tracker:
                 into[w] = s
         return into
 
-    def update(self, detections, timestamp: float | None = None) -> list:
+    def update(self, detections, timestamp: float | None = None, frame: np.ndarray | None = None) -> list:
         """One frame's records in (``Detection`` objects or the detector's
         dicts, any order); the shown ones out as ``Detection`` objects, in
         input order, with ``track_id`` and the track's voted class.
-        ``timestamp``: the frame's time in seconds (see ``_clock``)."""
+        ``timestamp``: the frame's time in seconds (see ``_clock``).
+        ``frame``: the image itself (BGR or grey, uint8), from which the
+        camera's own motion is measured and taken out of the tracks'
+        predictions (see ``motion.py``); without it the camera is taken
+        to stand still."""
         opening = self._now is None  # the stream's first frame: nothing to confirm against
         now = self._clock(timestamp)
         f = self._frame(detections)
@@ -452,6 +484,10 @@ class Tracker:
         weak = kept & ~strong
 
         tr.predict()
+        if frame is not None and self._motion is not None:
+            warp = self._motion.update(frame, f.boxes[strong])
+            if warp is not None and len(tr):
+                tr.warp(warp)
         n = len(tr)
         # Every candidate pair of a track and a box, once.
         ti, di, iou = iou_pairs(tr.boxes(), f.boxes, min(self.match_iou, self.second_iou, self.tentative_iou))

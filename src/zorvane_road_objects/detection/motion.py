@@ -1,0 +1,133 @@
+"""Camera motion between consecutive frames, for the tracker.
+
+A camera on a car, a drone or in a hand moves the whole picture: every box
+shifts between frames, and a tracker that predicts boxes from the objects'
+own speeds alone loses them. ``CameraMotion.update(frame, boxes)`` estimates
+the motion of the background from the previous frame to this one: corners
+found on a small grey copy of the previous frame (outside the boxes of the
+objects there, which move on their own) are followed into this frame by
+pyramidal Lucas-Kanade optical flow, and a similarity transform (shift,
+rotation, uniform scale) is fitted to them with RANSAC. It returns the 2 x 3
+matrix in full-frame pixels, or None when the motion cannot be told (the
+first frame, a frame of another size, too few points that agree, an
+implausible fit: a cut or an unrelated image), which the tracker takes as
+"no camera motion". A fixed camera gives shifts of well under a pixel,
+which are taken as none.
+"""
+
+from __future__ import annotations
+
+import cv2
+import numpy as np
+
+__all__ = ["CameraMotion", "warp_boxes"]
+
+_WIDTH = 320  # width of the grey copy the motion is measured on
+_CORNERS = 200
+_WINDOW = 15  # optical flow window, pixels of the grey copy
+_LEVELS = 3  # pyramid levels above it: shifts up to about a quarter of the frame
+_MIN_POINTS = 12  # agreeing points needed for a fit
+_MIN_SHARE = 0.3  # ... and at least this share of the points followed
+_MAX_SCALE = 0.25  # |scale - 1| beyond this between two frames is a cut
+_MAX_TURN = 0.35  # radians, likewise
+_STILL_PX = 0.3  # a fit moving no pixel of the frame more than this is no motion
+
+
+def _grey(frame: np.ndarray, width: int) -> tuple[np.ndarray, float]:
+    """A small 8-bit grey copy of a BGR (or grey) frame and its scale."""
+    if not isinstance(frame, np.ndarray) or frame.ndim not in (2, 3) or frame.size == 0:
+        raise TypeError("frame must be an image: a NumPy array of shape (height, width) or (height, width, 3)")
+    if frame.dtype != np.uint8:
+        raise TypeError(f"frame must hold 8-bit pixels (uint8), not {frame.dtype}")
+    h, w = frame.shape[:2]
+    scale = min(1.0, width / w)
+    if frame.ndim == 3:
+        if frame.shape[2] == 1:
+            frame = frame[:, :, 0]
+        elif frame.shape[2] in (3, 4):
+            frame = cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY if frame.shape[2] == 3 else cv2.COLOR_BGRA2GRAY)
+        else:
+            raise TypeError(f"frame must have 1, 3 or 4 channels, not {frame.shape[2]}")
+    if scale < 1.0:
+        size = (max(1, round(w * scale)), max(1, round(h * scale)))
+        frame = cv2.resize(frame, size, interpolation=cv2.INTER_AREA)
+    return np.ascontiguousarray(frame), scale
+
+
+class CameraMotion:
+    """The background's motion from one frame to the next (see the module notes)."""
+
+    def __init__(self, width: int = _WIDTH):
+        self.width = int(width)
+        self.reset()
+
+    def reset(self) -> None:
+        self._prev: np.ndarray | None = None
+        self._prev_shape: tuple | None = None
+        self._points: np.ndarray | None = None
+
+    def update(self, frame: np.ndarray, boxes: np.ndarray | None = None) -> np.ndarray | None:
+        """The 2 x 3 motion from the previous frame to ``frame``, in
+        ``frame``'s pixels, or None (see the module notes). ``boxes``: ltrb
+        boxes of moving objects in ``frame``, left out of the points the next
+        frame's motion is measured on."""
+        grey, scale = _grey(frame, self.width)
+        shape = frame.shape[:2]
+        warp = None
+        if self._prev is not None and self._prev_shape == shape and self._points is not None:
+            warp = self._fit(self._prev, grey, self._points, scale)
+        self._prev, self._prev_shape = grey, shape
+        self._points = self._corners(grey, boxes, scale)
+        return warp
+
+    @staticmethod
+    def _corners(grey: np.ndarray, boxes, scale: float) -> np.ndarray | None:
+        mask = None
+        if boxes is not None and len(boxes):
+            mask = np.full(grey.shape, 255, np.uint8)
+            b = np.round(np.asarray(boxes, np.float64).reshape(-1, 4) * scale).astype(np.int64)
+            b[:, [0, 2]] = np.clip(b[:, [0, 2]], 0, grey.shape[1])
+            b[:, [1, 3]] = np.clip(b[:, [1, 3]], 0, grey.shape[0])
+            for left, top, right, bottom in b.tolist():
+                mask[top:bottom, left:right] = 0
+            if np.count_nonzero(mask) < mask.size // 5:  # objects fill the view: use it all
+                mask = None
+        points = cv2.goodFeaturesToTrack(grey, _CORNERS, 0.01, 8, mask=mask, blockSize=3)
+        return None if points is None or len(points) < _MIN_POINTS else points
+
+    @staticmethod
+    def _fit(prev: np.ndarray, grey: np.ndarray, points: np.ndarray, scale: float) -> np.ndarray | None:
+        moved, status, _ = cv2.calcOpticalFlowPyrLK(prev, grey, points, None, winSize=(_WINDOW, _WINDOW), maxLevel=_LEVELS)
+        if moved is None:
+            return None
+        ok = status.reshape(-1) == 1
+        if ok.sum() < _MIN_POINTS:
+            return None
+        m, inliers = cv2.estimateAffinePartial2D(points[ok], moved[ok], method=cv2.RANSAC,
+                                                 ransacReprojThreshold=1.0, maxIters=500, confidence=0.99)
+        if m is None or inliers is None:
+            return None
+        agree = int(inliers.sum())
+        if agree < _MIN_POINTS or agree < _MIN_SHARE * len(points):
+            return None
+        s = float(np.hypot(m[0, 0], m[1, 0]))
+        if abs(s - 1.0) > _MAX_SCALE or abs(np.arctan2(m[1, 0], m[0, 0])) > _MAX_TURN:
+            return None
+        m = m.astype(np.float64)
+        m[:, 2] /= scale  # shift back into full-frame pixels
+        # How far the fit moves the frame's corners, in full-frame pixels.
+        h, w = prev.shape[0] / scale, prev.shape[1] / scale
+        corners = np.array([[0, 0, 1], [w, 0, 1], [0, h, 1], [w, h, 1]], np.float64)
+        if np.abs(corners @ m.T - corners[:, :2]).max() <= _STILL_PX:
+            return None
+        return m
+
+
+def warp_boxes(m: np.ndarray, boxes: np.ndarray) -> np.ndarray:
+    """ltrb boxes moved by the 2 x 3 similarity ``m``: centres mapped,
+    width and height scaled (boxes stay upright)."""
+    c = np.stack([(boxes[:, 0] + boxes[:, 2]) / 2, (boxes[:, 1] + boxes[:, 3]) / 2], axis=1)
+    c = c @ m[:, :2].T + m[:, 2]
+    s = float(np.hypot(m[0, 0], m[1, 0]))
+    half = np.stack([boxes[:, 2] - boxes[:, 0], boxes[:, 3] - boxes[:, 1]], axis=1) * (s / 2)
+    return np.concatenate([c - half, c + half], axis=1)

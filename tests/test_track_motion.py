@@ -1,0 +1,110 @@
+"""The camera's own motion: measured on real pixels and taken out of the
+tracks, so that a shaking or panning camera keeps its identities."""
+
+from __future__ import annotations
+
+import cv2
+import numpy as np
+import pytest
+
+from _media import SAMPLES
+from zorvane_road_objects import facts
+from zorvane_road_objects.detection.motion import CameraMotion, warp_boxes
+from zorvane_road_objects.detection.records import Detection
+from zorvane_road_objects.detection.track import Tracker
+
+PERSON = facts.CLASS_NAMES.index("person")
+
+
+@pytest.fixture(scope="module")
+def street():
+    img = cv2.imread(str(SAMPLES[0]))
+    return cv2.resize(img, (960, int(960 * img.shape[0] / img.shape[1])))
+
+
+def similarity(dx, dy, zoom=1.0, turn_deg=0.0, centre=(320, 240)):
+    m = cv2.getRotationMatrix2D(centre, turn_deg, zoom)
+    m[:, 2] += (dx, dy)
+    return m
+
+
+def corner_error(m, truth, w=640, h=480):
+    pts = np.array([[0, 0, 1], [w, 0, 1], [0, h, 1], [w, h, 1]], float)
+    return float(np.abs(pts @ m.T - pts @ truth.T).max())
+
+
+@pytest.mark.parametrize("truth", [similarity(12, -7), similarity(-30, 4, zoom=1.06), similarity(5, 5, turn_deg=3.0),
+                                   similarity(0.8, 0)], ids=["shift", "zoom", "turn", "subpixel"])
+def test_the_motion_of_a_real_picture_is_recovered(street, truth):
+    first = np.ascontiguousarray(street[40:520, 100:740])
+    second = cv2.warpAffine(first, truth, (640, 480))
+    motion = CameraMotion()
+    assert motion.update(first) is None  # nothing to compare with yet
+    m = motion.update(second)
+    assert m is not None and corner_error(m, truth) < 1.0
+
+
+def test_no_motion_when_it_cannot_be_told(street):
+    first = np.ascontiguousarray(street[40:520, 100:740])
+    motion = CameraMotion()
+    motion.update(first)
+    assert motion.update(first.copy()) is None  # a fixed camera
+    assert motion.update(np.ascontiguousarray(street[:300, :300])) is None  # another size
+    rng = np.random.default_rng(1)
+    noise = [cv2.GaussianBlur(rng.integers(0, 255, (480, 640, 3), dtype=np.uint8), (5, 5), 0) for _ in range(2)]
+    motion.update(noise[0])
+    assert motion.update(noise[1]) is None  # an unrelated picture: a cut
+    motion.update(np.zeros((480, 640, 3), np.uint8))
+    assert motion.update(np.zeros((480, 640, 3), np.uint8)) is None  # nothing to follow
+
+
+@pytest.mark.parametrize("frame, message", [([[1, 2]], "NumPy array"), (np.zeros((4, 4), np.float32), "uint8"),
+                                            (np.zeros((4, 4, 2), np.uint8), "channels")])
+def test_a_frame_that_is_no_image_is_refused_clearly(frame, message):
+    with pytest.raises(TypeError, match=message):
+        Tracker().update([], 0.0, frame)
+
+
+def test_warped_boxes_move_with_centre_and_scale():
+    boxes = np.array([[100.0, 100, 140, 180]])
+    out = warp_boxes(similarity(10, 0, zoom=2.0, centre=(0, 0)), boxes)
+    np.testing.assert_allclose(out, [[210, 200, 290, 360]])
+
+
+def shaking_clip(street, n=40, seed=3):
+    """Four people standing still in a scene filmed by a hand that shakes
+    by up to 28 pixels a frame: (frame, records) pairs."""
+    rng = np.random.default_rng(seed)
+    world = [(300, 200), (420, 230), (560, 180), (700, 260)]
+    offset = np.array([160.0, 60.0])
+    clip = []
+    for _ in range(n):
+        offset = np.clip(offset + rng.uniform(-28, 28, 2), [100, 20], [220, 100])
+        x0, y0 = np.round(offset).astype(int)
+        frame = np.ascontiguousarray(street[y0:y0 + 360, x0:x0 + 480])
+        recs = [Detection((float(x - x0), float(y - y0), float(x - x0 + 26), float(y - y0 + 70)), 90, PERSON, "person")
+                for x, y in world]
+        clip.append((frame, recs))
+    return clip
+
+
+@pytest.mark.parametrize("give_frames", [True, False])
+def test_a_shaking_camera_keeps_its_tracks_only_with_the_frames(street, give_frames):
+    tracker = Tracker()
+    ids = set()
+    for k, (frame, recs) in enumerate(shaking_clip(street)):
+        out = tracker.update(recs, k / 10, frame if give_frames else None)
+        ids |= {d.track_id for d in out}
+    if give_frames:
+        assert ids == {1, 2, 3, 4}
+    else:
+        assert len(ids) > 4  # the filter alone cannot follow the jumps
+
+
+def test_turned_off_the_frames_are_ignored(street):
+    clip = shaking_clip(street, n=12)
+    with_off = Tracker(camera_motion=False)
+    without = Tracker()
+    for k, (frame, recs) in enumerate(clip):
+        assert with_off.update(recs, k / 10, frame) == without.update(recs, k / 10)
+    assert not with_off.camera_motion and without.camera_motion
