@@ -287,3 +287,24 @@ def test_the_detectors_dicts_are_taken_too():
     tracker = Tracker(confirm=1)
     out = tracker.update([{"ltrb": [1, 2, 30, 40], "ltrb_conf": 90, "class_id": CAR, "class": "car"}])
     assert [(d.ltrb, d.track_id, d.class_name) for d in out] == [((1.0, 2.0, 30.0, 40.0), 1, "car")]
+
+
+def test_shown_boxes_are_smoothed_towards_the_track_and_stay_in_the_frame():
+    # A car driving right at 8 px a frame, its boxes jittering by up to
+    # 6 px, then out of the picture's right edge (x = 640).
+    rng = np.random.default_rng(5)
+    truth = [100.0 + 8 * f for f in range(66)]
+    noisy = [(x + rng.uniform(-6, 6), 200 + rng.uniform(-6, 6)) for x in truth]
+    frames = [[rec(x, y, min(60.0, 640 - x), 40)] for x, y in noisy]
+    error = {}
+    for smooth in (0.0, 0.3):
+        _, outputs = run(Tracker(smooth=smooth), frames)
+        shown = np.array([out[0].ltrb for out in outputs[2:]])
+        assert shown[:, 2].max() <= 640.0
+        inside = np.array(truth[2:]) + 60 < 630
+        # Off the truth, and jitter: how much the step from frame to frame varies.
+        error[smooth] = (np.abs(shown[inside, 0] - np.array(truth[2:])[inside]).mean(),
+                         np.diff(shown[inside, 0]).std())
+        if smooth == 0.0:
+            assert [o[0].ltrb for o in outputs[2:]] == [f[0].ltrb for f in frames[2:]]
+    assert error[0.3][0] < 0.95 * error[0.0][0] and error[0.3][1] < 0.95 * error[0.0][1], error

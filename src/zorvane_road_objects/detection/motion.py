@@ -20,7 +20,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-__all__ = ["CameraMotion", "warp_boxes"]
+__all__ = ["CameraMotion", "frame_size", "warp_boxes"]
 
 _WIDTH = 320  # width of the grey copy the motion is measured on
 _CORNERS = 200
@@ -33,21 +33,26 @@ _MAX_TURN = 0.35  # radians, likewise
 _STILL_PX = 0.3  # a fit moving no pixel of the frame more than this is no motion
 
 
-def _grey(frame: np.ndarray, width: int) -> tuple[np.ndarray, float]:
-    """A small 8-bit grey copy of a BGR (or grey) frame and its scale."""
+def frame_size(frame) -> tuple[int, int]:
+    """(width, height) of an 8-bit BGR, BGRA or grey image; TypeError otherwise."""
     if not isinstance(frame, np.ndarray) or frame.ndim not in (2, 3) or frame.size == 0:
         raise TypeError("frame must be an image: a NumPy array of shape (height, width) or (height, width, 3)")
     if frame.dtype != np.uint8:
         raise TypeError(f"frame must hold 8-bit pixels (uint8), not {frame.dtype}")
-    h, w = frame.shape[:2]
+    if frame.ndim == 3 and frame.shape[2] not in (1, 3, 4):
+        raise TypeError(f"frame must have 1, 3 or 4 channels, not {frame.shape[2]}")
+    return frame.shape[1], frame.shape[0]
+
+
+def _grey(frame: np.ndarray, width: int) -> tuple[np.ndarray, float]:
+    """A small 8-bit grey copy of a BGR (or grey) frame and its scale."""
+    w, h = frame_size(frame)
     scale = min(1.0, width / w)
     if frame.ndim == 3:
         if frame.shape[2] == 1:
             frame = frame[:, :, 0]
-        elif frame.shape[2] in (3, 4):
-            frame = cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY if frame.shape[2] == 3 else cv2.COLOR_BGRA2GRAY)
         else:
-            raise TypeError(f"frame must have 1, 3 or 4 channels, not {frame.shape[2]}")
+            frame = cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY if frame.shape[2] == 3 else cv2.COLOR_BGRA2GRAY)
     if scale < 1.0:
         size = (max(1, round(w * scale)), max(1, round(h * scale)))
         frame = cv2.resize(frame, size, interpolation=cv2.INTER_AREA)

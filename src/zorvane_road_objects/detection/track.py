@@ -43,6 +43,8 @@ records to show, each a copy with ``track_id`` set and the track's class:
 Output: the boxes of confirmed tracks matched in this frame whose own score
 is at or above ``conf``; weak boxes serve association only, and tentative
 tracks are never shown, so tracking shows fewer boxes than plain detection.
+A shown box is the detection's moved ``smooth`` of the way towards the
+track's filtered box (0 shows the detection's box as it is).
 A track's class is the score-weighted vote over all its boxes.
 
 Large frames stay near-linear: candidate pairs come from a grid of box
@@ -61,11 +63,11 @@ from scipy.optimize import linear_sum_assignment
 from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 
-from zorvane_road_objects.detection.motion import CameraMotion, warp_boxes
+from zorvane_road_objects.detection.motion import CameraMotion, frame_size, warp_boxes
 from zorvane_road_objects.detection.records import Detection, as_detections
 from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
-__all__ = ["ACTIVATION", "CONFIRM", "DEFAULT_FPS", "LOST_S", "LOW", "Tracker", "assign", "iou_pairs",
+__all__ = ["ACTIVATION", "CONFIRM", "DEFAULT_FPS", "LOST_S", "LOW", "SMOOTH", "Tracker", "assign", "iou_pairs",
            "overlap_pairs"]
 
 # Defaults, chosen on real pedestrian sequences (benchmarks/bench_tracking.py)
@@ -77,6 +79,9 @@ HIGH = 0.5
 LOW = 0.1
 CONFIRM = 2
 LOST_S = 1.0
+# A shown box is the detection's moved this share of the way to the track's
+# filtered box: less jitter from frame to frame, and closer to the object.
+SMOOTH = 0.3
 DEFAULT_FPS = 30.0
 _DENSE = 1 << 12  # box pairs up to which overlaps are found densely
 _DENSE_ASSIGN = 1 << 12  # rows x columns up to which one dense assignment runs
@@ -370,7 +375,7 @@ class Tracker:
                  low: float = LOW, confirm: int = CONFIRM, lost_s: float = LOST_S,
                  fps: float = DEFAULT_FPS, match_iou: float = 0.2, second_iou: float = 0.5,
                  tentative_iou: float = 0.3, duplicate_iou: float = 0.7, lost_duplicate_iou: float = 0.85,
-                 recover_buffer: float = 0.5, recover_iou: float = 0.3,
+                 recover_buffer: float = 0.5, recover_iou: float = 0.3, smooth: float = SMOOTH,
                  fuse: bool = True, camera_motion: bool = True, vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
                  class_names: Sequence[str] = CLASS_NAMES):
         for name, v in (("conf", conf), ("activation", activation), ("high", high), ("low", low)):
@@ -395,6 +400,9 @@ class Tracker:
         if not (recover_buffer >= 0 and math.isfinite(recover_buffer)):
             raise ValueError(f"recover_buffer must be a size factor >= 0, got {recover_buffer!r}")
         self.recover_buffer, self.recover_iou = float(recover_buffer), float(recover_iou)
+        if not 0.0 <= smooth <= 1.0:
+            raise ValueError(f"smooth must be between 0 and 1, got {smooth!r}")
+        self.smooth = float(smooth)
         self.class_names = tuple(class_names)
         vehicles = set(vehicle_classes)
         # One association group for the vehicle classes, one per other class.
@@ -411,6 +419,7 @@ class Tracker:
     def reset(self) -> None:
         """Forget all tracks (ids keep counting up)."""
         self.tracks = _Tracks(len(self.class_names))
+        self._extent = np.zeros(2)  # the frame's width and height, as far as known
         if self._motion is not None:
             self._motion.reset()
         self._now: float | None = None  # the clock of the last update, seconds
@@ -477,6 +486,10 @@ class Tracker:
         opening = self._now is None  # the stream's first frame: nothing to confirm against
         now = self._clock(timestamp)
         f = self._frame(detections)
+        if frame is not None:
+            self._extent = np.array(frame_size(frame), np.float64)
+        elif len(f.boxes):
+            self._extent = np.maximum(self._extent, f.boxes[:, 2:].max(axis=0))
         tr = self.tracks
         into = self._fold_duplicates(f)
         kept = into == np.arange(len(into))
@@ -576,14 +589,21 @@ class Tracker:
         show = show[tr.confirmed[t_of_d[show]] & (f.scores[show] >= self.conf_pct)]
         rows = t_of_d[show]
         voted = tr.votes[rows].argmax(axis=1).tolist()
+        boxes = f.boxes[show]
+        if self.smooth > 0 and len(rows):
+            boxes = (1.0 - self.smooth) * boxes + self.smooth * _ltrb(tr.pos[rows])
+            # Never past the frame's edges (or, without the frame, past any
+            # box the detector gave): an object leaving the picture is cut
+            # off there, whatever its filter predicts.
+            np.clip(boxes, 0.0, np.tile(self._extent, 2), out=boxes)
         names = self.class_names
-        return [_with_track(f.recs[d], tid, c, names[c])
-                for d, tid, c in zip(show.tolist(), tr.ids[rows].tolist(), voted)]
+        return [_with_track(f.recs[d], tuple(b), tid, c, names[c])
+                for d, b, tid, c in zip(show.tolist(), boxes.tolist(), tr.ids[rows].tolist(), voted)]
 
 
-def _with_track(rec: Detection, track_id: int, class_id: int, class_name: str) -> Detection:
-    """A copy of ``rec`` with the track's id and class (built directly for the
-    plain record type, which is most of the time per shown box)."""
+def _with_track(rec: Detection, ltrb: tuple, track_id: int, class_id: int, class_name: str) -> Detection:
+    """A copy of ``rec`` with the track's box, id and class (built directly
+    for the plain record type, which is most of the time per shown box)."""
     if type(rec) is Detection:
-        return Detection(rec.ltrb, rec.ltrb_conf, class_id, class_name, track_id)
-    return dataclasses.replace(rec, track_id=track_id, class_id=class_id, class_name=class_name)
+        return Detection(ltrb, rec.ltrb_conf, class_id, class_name, track_id)
+    return dataclasses.replace(rec, ltrb=ltrb, track_id=track_id, class_id=class_id, class_name=class_name)
