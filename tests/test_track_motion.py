@@ -109,3 +109,42 @@ def test_turned_off_the_frames_are_ignored(street):
         ids = [d.track_id for d in with_off.update(recs, k / 10, frame)]
         assert ids == [d.track_id for d in without.update(recs, k / 10)]
     assert not with_off.camera_motion and without.camera_motion
+
+
+def side_by_side_clip():
+    """A red person at x = 100 and a blue one at x = 140 standing side by
+    side; then the blue one is hidden and the red one steps right, to where
+    its box overlaps the blue one's place more than its own old place."""
+    clip = []
+    for k in range(14):
+        frame = np.full((300, 480, 3), 128, np.uint8)
+        people = [(100, (0, 0, 220)), (140, (220, 60, 0))] if k < 10 else [(121, (0, 0, 220))]
+        recs = []
+        for x, colour in people:
+            cv2.rectangle(frame, (x, 100), (x + 40, 200), colour, -1)
+            recs.append(Detection((float(x), 100.0, x + 40.0, 200.0), 90, PERSON, "person"))
+        clip.append((frame, recs))
+    return clip
+
+
+@pytest.mark.parametrize("weight", [0.3, 0.0])
+def test_the_look_decides_which_track_a_box_continues(weight):
+    tracker = Tracker(appearance=weight, camera_motion=False)
+    outs = [tracker.update(recs, k / 10, frame) for k, (frame, recs) in enumerate(side_by_side_clip())]
+    red = min(outs[5], key=lambda d: d.ltrb[0]).track_id
+    # By its box alone the red person's step goes to the blue one's track.
+    assert (outs[-1][0].track_id == red) == (weight > 0)
+
+
+def test_looks_compare_colours_and_skip_what_cannot_be_described(street):
+    from zorvane_road_objects.detection.appearance import describe
+
+    frame = np.full((200, 300, 3), 128, np.uint8)
+    frame[:, :100] = (0, 0, 220)
+    frame[:, 100:200] = (220, 60, 0)
+    boxes = np.array([[10, 10, 90, 190], [20, 30, 80, 150], [110, 10, 190, 190], [5, 5, 7, 9], [250, 0, 400, 300]])
+    vectors, done = describe(frame, boxes)
+    assert done.tolist() == [True, True, True, False, True]  # too small to tell; cut at the edge
+    np.testing.assert_allclose(np.linalg.norm(vectors[done], axis=1), 1.0)
+    assert vectors[0] @ vectors[1] > 0.99 and vectors[0] @ vectors[2] < 0.1
+    assert not describe(frame[:, :, 0], boxes)[1].any()  # grey: no colours

@@ -20,7 +20,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-__all__ = ["CameraMotion", "frame_size", "warp_boxes"]
+__all__ = ["CameraMotion", "frame_size", "thumbnail", "warp_boxes"]
 
 _WIDTH = 320  # width of the grey copy the motion is measured on
 _CORNERS = 200
@@ -30,7 +30,7 @@ _MIN_POINTS = 12  # agreeing points needed for a fit
 _MIN_SHARE = 0.3  # ... and at least this share of the points followed
 _MAX_SCALE = 0.25  # |scale - 1| beyond this between two frames is a cut
 _MAX_TURN = 0.35  # radians, likewise
-_STILL_PX = 0.3  # a fit moving no pixel of the frame more than this is no motion
+_STILL = 0.3 / 640  # a fit moving no pixel by more than this share of the width is no motion
 
 
 def frame_size(frame) -> tuple[int, int]:
@@ -44,18 +44,24 @@ def frame_size(frame) -> tuple[int, int]:
     return frame.shape[1], frame.shape[0]
 
 
-def _grey(frame: np.ndarray, width: int) -> tuple[np.ndarray, float]:
-    """A small 8-bit grey copy of a BGR (or grey) frame and its scale."""
+def thumbnail(frame: np.ndarray, width: int) -> tuple[np.ndarray, float]:
+    """The frame at most ``width`` pixels wide (channels kept) and its scale."""
     w, h = frame_size(frame)
     scale = min(1.0, width / w)
+    if scale < 1.0:
+        size = (max(1, round(w * scale)), max(1, round(h * scale)))
+        frame = cv2.resize(frame, size, interpolation=cv2.INTER_LINEAR)
+    return frame, scale
+
+
+def _grey(frame: np.ndarray, width: int) -> tuple[np.ndarray, float]:
+    """A small 8-bit grey copy of a BGR (or grey) frame and its scale."""
+    frame, scale = thumbnail(frame, width)
     if frame.ndim == 3:
         if frame.shape[2] == 1:
             frame = frame[:, :, 0]
         else:
             frame = cv2.cvtColor(frame, cv2.COLOR_BGR2GRAY if frame.shape[2] == 3 else cv2.COLOR_BGRA2GRAY)
-    if scale < 1.0:
-        size = (max(1, round(w * scale)), max(1, round(h * scale)))
-        frame = cv2.resize(frame, size, interpolation=cv2.INTER_AREA)
     return np.ascontiguousarray(frame), scale
 
 
@@ -123,7 +129,7 @@ class CameraMotion:
         # How far the fit moves the frame's corners, in full-frame pixels.
         h, w = prev.shape[0] / scale, prev.shape[1] / scale
         corners = np.array([[0, 0, 1], [w, 0, 1], [0, h, 1], [w, h, 1]], np.float64)
-        if np.abs(corners @ m.T - corners[:, :2]).max() <= _STILL_PX:
+        if np.abs(corners @ m.T - corners[:, :2]).max() <= _STILL * w:
             return None
         return m
 

@@ -243,8 +243,9 @@ class DetectionStream:
         self._started = True
         sh = self._sh
         for i in range(self.workers):
-            # The tracker measures the camera's motion on the frames themselves.
-            keep = self._keep or (self._tracker is not None and self._tracker.camera_motion)
+            # The tracker measures the camera's motion and the objects' looks
+            # on the frames themselves.
+            keep = self._keep or (self._tracker is not None and self._tracker.uses_frames)
             t = threading.Thread(target=_worker, args=(sh, self._factory, keep),
                                  name=f"zv-detect-{i}", daemon=True)
             t.start()

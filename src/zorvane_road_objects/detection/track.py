@@ -16,14 +16,17 @@ records to show, each a copy with ``track_id`` set and the track's class:
    the background's shift, turn and zoom since the previous frame), so a
    panning, shaking or driving camera keeps its tracks.
 3. Boxes at or above ``high`` are matched to the confirmed tracks, followed
-   and lost, by an optimal assignment on IoU times the box's score (pairs
-   below ``match_iou`` on that scale and pairs of different groups are
-   never matched; leaving a track or a box unmatched is always allowed, so
-   one good pair is never traded for two poor ones).
+   and lost, by an optimal assignment on IoU times the box's score, scaled
+   by how alike the box and the track look when the frame is given
+   (``appearance``; ``appearance.py``). Pairs below ``match_iou`` on that
+   scale and pairs of different groups are never matched; leaving a track
+   or a box unmatched is always allowed, so one good pair is never traded
+   for two poor ones.
 4. Weak boxes (``low`` up to ``high``) are matched to the followed tracks
    left over, with the stricter ``second_iou``: a partly hidden object whose
    score drops keeps its track.
-5. Tentative tracks are matched to the strong boxes left (``tentative_iou``);
+5. Tentative tracks are matched to the strong boxes left (``tentative_iou``,
+   on the same scale as step 3);
    one that misses a frame is dropped, one matched on ``confirm`` frames in
    a row is confirmed.
 6. Lost tracks are matched to the strong boxes still left by their last
@@ -33,9 +36,9 @@ records to show, each a copy with ``track_id`` set and the track's class:
    and it gets its own id back rather than a new one.
 7. A strong box left over at or above ``activation`` starts a tentative
    track (a confirmed one on a stream's first frame, which has no frame
-   before it to confirm against: the rule ByteTrack keeps). A confirmed track not matched for more than ``lost_s`` seconds
-   (from the frames' timestamps; frame count / ``fps`` when a frame has
-   none) is dropped; one found again keeps its id. A lost track in the
+   before it to confirm against: the rule ByteTrack keeps). A confirmed
+   track not matched for more than ``lost_s`` seconds (from the frames'
+   timestamps; frame count / ``fps`` when a frame has none) is dropped; one found again keeps its id. A lost track in the
    place of a followed one (IoU ``lost_duplicate_iou``) is a duplicate of
    it and goes (never the followed one: an object passing in front of a
    hidden one keeps its track).
@@ -63,7 +66,8 @@ from scipy.optimize import linear_sum_assignment
 from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 
-from zorvane_road_objects.detection.motion import CameraMotion, frame_size, warp_boxes
+from zorvane_road_objects.detection import appearance
+from zorvane_road_objects.detection.motion import CameraMotion, frame_size, thumbnail, warp_boxes
 from zorvane_road_objects.detection.records import Detection, as_detections
 from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
@@ -82,6 +86,12 @@ LOST_S = 1.0
 # A shown box is the detection's moved this share of the way to the track's
 # filtered box: less jitter from frame to frame, and closer to the object.
 SMOOTH = 0.3
+# How much a box's look (appearance.py) weighs in the first matching pass:
+# IoU x score is scaled by 1 - APPEARANCE + APPEARANCE x (the track's look .
+# the box's), so that of two people crossing each keeps their own track.
+APPEARANCE = 0.3
+_LOOK_KEEP = 0.9  # a track's look: running average, this share kept each frame
+_THUMB = 480  # width of the copy of the frame that motion and looks are measured on
 DEFAULT_FPS = 30.0
 _DENSE = 1 << 12  # box pairs up to which overlaps are found densely
 _DENSE_ASSIGN = 1 << 12  # rows x columns up to which one dense assignment runs
@@ -275,6 +285,8 @@ class _Tracks:
         self.group = np.zeros(0, np.int64)
         self.votes = np.zeros((0, n_classes))
         self.last = np.zeros((0, 4))  # the last box matched (ltrb)
+        self.look = np.zeros((0, appearance.SIZE))  # unit vectors (appearance.py)
+        self.has_look = np.zeros(0, bool)
 
     def __len__(self) -> int:
         return len(self.ids)
@@ -324,6 +336,8 @@ class _Tracks:
         votes[np.arange(n), classes] = scores
         self.votes = np.concatenate([self.votes, votes])
         self.last = np.concatenate([self.last, boxes])
+        self.look = np.concatenate([self.look, np.zeros((n, appearance.SIZE))])
+        self.has_look = np.concatenate([self.has_look, np.zeros(n, bool)])
 
     def warp(self, m: np.ndarray) -> None:
         """Move every track by the camera's motion ``m`` (a 2 x 3 similarity):
@@ -341,7 +355,7 @@ class _Tracks:
 
     def keep(self, mask: np.ndarray) -> None:
         for name in ("pos", "vel", "p00", "p01", "p11", "ids", "hits", "seen",
-                     "confirmed", "followed", "group", "votes", "last"):
+                     "confirmed", "followed", "group", "votes", "last", "look", "has_look"):
             setattr(self, name, getattr(self, name)[mask])
 
 
@@ -376,6 +390,7 @@ class Tracker:
                  fps: float = DEFAULT_FPS, match_iou: float = 0.2, second_iou: float = 0.5,
                  tentative_iou: float = 0.3, duplicate_iou: float = 0.7, lost_duplicate_iou: float = 0.85,
                  recover_buffer: float = 0.5, recover_iou: float = 0.3, smooth: float = SMOOTH,
+                 appearance: float = APPEARANCE,
                  fuse: bool = True, camera_motion: bool = True, vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
                  class_names: Sequence[str] = CLASS_NAMES):
         for name, v in (("conf", conf), ("activation", activation), ("high", high), ("low", low)):
@@ -403,6 +418,9 @@ class Tracker:
         if not 0.0 <= smooth <= 1.0:
             raise ValueError(f"smooth must be between 0 and 1, got {smooth!r}")
         self.smooth = float(smooth)
+        if not 0.0 <= appearance <= 1.0:
+            raise ValueError(f"appearance must be between 0 and 1, got {appearance!r}")
+        self.appearance = float(appearance)
         self.class_names = tuple(class_names)
         vehicles = set(vehicle_classes)
         # One association group for the vehicle classes, one per other class.
@@ -415,6 +433,11 @@ class Tracker:
     def camera_motion(self) -> bool:
         """Whether ``update`` takes the camera's motion out, given the frames."""
         return self._motion is not None
+
+    @property
+    def uses_frames(self) -> bool:
+        """Whether ``update`` makes use of the frames themselves."""
+        return self._motion is not None or self.appearance > 0
 
     def reset(self) -> None:
         """Forget all tracks (ids keep counting up)."""
@@ -479,34 +502,64 @@ class Tracker:
         dicts, any order); the shown ones out as ``Detection`` objects, in
         input order, with ``track_id`` and the track's voted class.
         ``timestamp``: the frame's time in seconds (see ``_clock``).
-        ``frame``: the image itself (BGR or grey, uint8), from which the
+        ``frame``: the image itself (BGR or grey, uint8), on which the
         camera's own motion is measured and taken out of the tracks'
-        predictions (see ``motion.py``); without it the camera is taken
-        to stand still."""
+        predictions (``motion.py``) and the boxes' looks are compared
+        (``appearance.py``); without it the camera is taken to stand still
+        and tracks are matched by their boxes alone."""
         opening = self._now is None  # the stream's first frame: nothing to confirm against
         now = self._clock(timestamp)
         f = self._frame(detections)
-        if frame is not None:
-            self._extent = np.array(frame_size(frame), np.float64)
-        elif len(f.boxes):
-            self._extent = np.maximum(self._extent, f.boxes[:, 2:].max(axis=0))
-        tr = self.tracks
         into = self._fold_duplicates(f)
         kept = into == np.arange(len(into))
         strong = kept & (f.scores >= self.high_pct)
-        weak = kept & ~strong
+        self.tracks.predict()
+        look = self._see(frame, f, strong)
+        t_of_d, free_t = self._associate(f, strong, kept & ~strong, look)
+        self._learn(f, into, t_of_d, free_t, now, look)
+        self._start(f, strong, t_of_d, now, opening, look)
+        return self._output(f, t_of_d)
 
-        tr.predict()
-        if frame is not None and self._motion is not None:
-            warp = self._motion.update(frame, f.boxes[strong])
-            if warp is not None and len(tr):
-                tr.warp(warp)
+    def _see(self, frame, f: _Frame, strong: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+        """What the frame itself tells: the camera's motion, taken out of the
+        tracks at once, and the strong boxes' looks, as (vectors, described)
+        per box (None without a frame or with looks off)."""
+        if frame is None:
+            if len(f.boxes):
+                self._extent = np.maximum(self._extent, f.boxes[:, 2:].max(axis=0))
+            return None
+        self._extent = np.array(frame_size(frame), np.float64)
+        if self._motion is None and not self.appearance:
+            return None
+        small, scale = thumbnail(frame, _THUMB)
+        if self._motion is not None:
+            warp = self._motion.update(small, f.boxes[strong] * scale)
+            if warp is not None and len(self.tracks):
+                warp[:, 2] /= scale
+                self.tracks.warp(warp)
+        if not self.appearance:
+            return None
+        vectors = np.zeros((len(f.boxes), appearance.SIZE))
+        described = np.zeros(len(f.boxes), bool)
+        idx = np.flatnonzero(strong)
+        vectors[idx], described[idx] = appearance.describe(small, f.boxes[idx] * scale)
+        return vectors, described
+
+    def _associate(self, f: _Frame, strong: np.ndarray, weak: np.ndarray, look) -> tuple[np.ndarray, np.ndarray]:
+        """Match tracks and boxes (module notes, steps 3 to 6): the track
+        row of every box (-1: none) and which tracks are left unmatched."""
+        tr = self.tracks
         n = len(tr)
         # Every candidate pair of a track and a box, once.
         ti, di, iou = iou_pairs(tr.boxes(), f.boxes, min(self.match_iou, self.second_iou, self.tentative_iou))
         same = tr.group[ti] == f.groups[di]
         ti, di, iou = ti[same], di[same], iou[same]
         fused = iou * f.scores[di] / 100.0 if self.fuse else iou
+        if look is not None:
+            both = tr.has_look[ti] & look[1][di]
+            alike = np.einsum("ij,ij->i", tr.look[ti[both]], look[0][di[both]])
+            fused = fused.copy()
+            fused[both] *= 1.0 - self.appearance + self.appearance * alike
         t_of_d = np.full(len(f.recs), -1, np.int64)
         free_t = np.ones(n, bool)
 
@@ -520,9 +573,14 @@ class Tracker:
         stage(tr.confirmed & tr.followed, weak, iou, self.second_iou)
         stage(~tr.confirmed, strong, fused, self.tentative_iou)
         self._recover(f, strong, t_of_d, free_t)
+        return t_of_d, free_t
 
+    def _learn(self, f: _Frame, into: np.ndarray, t_of_d: np.ndarray, free_t: np.ndarray, now: float,
+               look) -> None:
+        """Update the matched tracks (filter, last box, class votes, looks),
+        then drop the dead ones; renumbers ``t_of_d``."""
+        tr = self.tracks
         hit = np.flatnonzero(t_of_d >= 0)
-        matched = ~free_t
         if len(hit):
             t = t_of_d[hit]
             tr.correct(t, f.boxes[hit])
@@ -533,10 +591,20 @@ class Tracker:
             # Every box folded into a matched one votes for the same track.
             voter = np.flatnonzero(t_of_d[into] >= 0)
             np.add.at(tr.votes, (t_of_d[into[voter]], f.classes[voter]), f.scores[voter])
-        tr.followed = matched
-        alive = matched | (tr.confirmed & (now - tr.seen <= self.lost_s))
+            if look is not None:
+                seen = look[1][hit]
+                t, d = t[seen], hit[seen]
+                mixed = np.where(tr.has_look[t, None], _LOOK_KEEP * tr.look[t] + (1 - _LOOK_KEEP) * look[0][d],
+                                 look[0][d])
+                tr.look[t] = mixed / np.maximum(np.linalg.norm(mixed, axis=1, keepdims=True), 1e-12)
+                tr.has_look[t] = True
+        tr.followed = ~free_t
+        alive = tr.followed | (tr.confirmed & (now - tr.seen <= self.lost_s))
         self._drop(alive, t_of_d)
 
+    def _start(self, f: _Frame, strong: np.ndarray, t_of_d: np.ndarray, now: float, opening: bool,
+               look) -> None:
+        """Start tracks from the strong boxes left at or above ``activation``."""
         born = np.flatnonzero(strong & (t_of_d < 0) & (f.scores >= self.activation_pct))
         if len(born):
             # New ids in an order of the boxes themselves, not of the input.
@@ -545,10 +613,12 @@ class Tracker:
             ids = np.arange(self._next_id, self._next_id + len(born))
             self._next_id += len(born)
             self.tracks.add(ids, f.boxes[born], f.groups[born], f.classes[born], f.scores[born], now)
+            if look is not None:
+                self.tracks.look[-len(born):] = look[0][born]
+                self.tracks.has_look[-len(born):] = look[1][born]
             if self.confirm <= 1 or opening:
                 self.tracks.confirmed[-len(born):] = True
             t_of_d[born] = len(self.tracks) - len(born) + np.arange(len(born))
-        return self._output(f, t_of_d)
 
     def _recover(self, f: _Frame, strong: np.ndarray, t_of_d: np.ndarray, free_t: np.ndarray) -> None:
         """Match lost tracks to the strong boxes left, by their last boxes
