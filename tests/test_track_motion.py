@@ -148,3 +148,13 @@ def test_looks_compare_colours_and_skip_what_cannot_be_described(street):
     np.testing.assert_allclose(np.linalg.norm(vectors[done], axis=1), 1.0)
     assert vectors[0] @ vectors[1] > 0.99 and vectors[0] @ vectors[2] < 0.1
     assert not describe(frame[:, :, 0], boxes)[1].any()  # grey: no colours
+
+
+@pytest.mark.parametrize("size", [(1, 1), (50, 30)])
+def test_a_frame_smaller_than_the_boxes_never_empties_them(size):
+    tracker = Tracker()
+    for k in range(4):
+        out = tracker.update([Detection((10.0 + 5 * k, 10.0, 50.0 + 5 * k, 90.0), 90, PERSON, "person")], k / 10,
+                             np.zeros((*size, 3), np.uint8))
+    (d,) = out
+    assert d.ltrb[2] - d.ltrb[0] > 30 and d.ltrb[3] - d.ltrb[1] == 80

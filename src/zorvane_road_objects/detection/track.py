@@ -661,11 +661,16 @@ class Tracker:
         voted = tr.votes[rows].argmax(axis=1).tolist()
         boxes = f.boxes[show]
         if self.smooth > 0 and len(rows):
-            boxes = (1.0 - self.smooth) * boxes + self.smooth * _ltrb(tr.pos[rows])
+            smooth = (1.0 - self.smooth) * boxes + self.smooth * _ltrb(tr.pos[rows])
             # Never past the frame's edges (or, without the frame, past any
             # box the detector gave): an object leaving the picture is cut
-            # off there, whatever its filter predicts.
-            np.clip(boxes, 0.0, np.tile(self._extent, 2), out=boxes)
+            # off there, whatever its filter predicts. Nor past the
+            # detection's own box where that is outside.
+            lo = np.minimum(boxes[:, :2], 0.0)
+            hi = np.maximum(boxes[:, 2:], self._extent)
+            np.clip(smooth, np.tile(lo, 2), np.tile(hi, 2), out=smooth)
+            empty = (smooth[:, 2] <= smooth[:, 0]) | (smooth[:, 3] <= smooth[:, 1])
+            boxes = np.where(empty[:, None], boxes, smooth)
         names = self.class_names
         return [_with_track(f.recs[d], tuple(b), tid, c, names[c])
                 for d, b, tid, c in zip(show.tolist(), boxes.tolist(), tr.ids[rows].tolist(), voted)]
