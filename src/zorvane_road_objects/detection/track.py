@@ -668,9 +668,12 @@ class Tracker:
             # detection's own box where that is outside.
             lo = np.minimum(boxes[:, :2], 0.0)
             hi = np.maximum(boxes[:, 2:], self._extent)
-            np.clip(smooth, np.tile(lo, 2), np.tile(hi, 2), out=smooth)
+            np.clip(smooth[:, :2], lo, hi, out=smooth[:, :2])
+            np.clip(smooth[:, 2:], lo, hi, out=smooth[:, 2:])
             empty = (smooth[:, 2] <= smooth[:, 0]) | (smooth[:, 3] <= smooth[:, 1])
-            boxes = np.where(empty[:, None], boxes, smooth)
+            if empty.any():
+                smooth[empty] = boxes[empty]
+            boxes = smooth
         names = self.class_names
         return [_with_track(f.recs[d], tuple(b), tid, c, names[c])
                 for d, b, tid, c in zip(show.tolist(), boxes.tolist(), tr.ids[rows].tolist(), voted)]
