@@ -21,14 +21,23 @@ Trackers, all on those records:
   records at or above 0.5, the library's other defaults); its active
   objects matched in the frame are scored with their detection's box.
 
-Scores per sequence and over all of them: HOTA (TrackEval's HOTA metric,
-mean over the IoU thresholds 0.05-0.95), MOTA, IDF1 and ID switches
+Views: every sequence is scored as filmed ("still") and, made from its real
+frames, through a synthetic moving camera that pans, zooms and shakes
+("moving", see ``moving_camera``) and as a crowded wide view of four
+half-size copies ("crowd", see ``crowd``); the engine runs on those frames
+too (cached likewise). The package tracker gets each frame's picture, as
+``detect --track`` gives it (camera motion, looks); the peers take boxes.
+
+Scores per sequence and over all of a view's sequences ("all still"...):
+HOTA (TrackEval's HOTA metric, mean over the IoU thresholds 0.05-0.95),
+MOTA, IDF1 and ID switches
 (py-motmetrics, IoU 0.5). The MOT devkit's ignore rule applies: ground-truth
 rows whose 7th column is 0 are regions to ignore; predicted boxes matched to
 them (IoU >= 0.5, optimal assignment over all ground truth of the frame)
 are dropped rather than counted as false positives, and the rows are then
 removed. A timing row gives the package tracker's update time per frame at
-10 and 50 moving objects (synthetic boxes; CPU time, best of three runs).
+10 and 50 moving objects (synthetic boxes; CPU time, best of three runs),
+and at 50 with 1280 x 720 frames.
 
 The peers need the non-headless OpenCV and NumPy 1.x, so the benchmark has
 its own environment:
@@ -38,7 +47,8 @@ its own environment:
         trackeval opencv-python onnxruntime scipy
     cd /work/main && bash tools/devbuild.sh all
     PYTHONPATH=src /tmp/trackbench-venv/bin/python -P benchmarks/bench_tracking.py \\
-        [--conf 0.5] [--model models/zorvane_robj_d_large_fp32.dat] [--label NAME]
+        [--conf 0.5] [--model models/zorvane_robj_d_large_fp32.dat] [--label NAME] \\
+        [--step N] [--views still,moving,crowd] [--tracker-module FILE] [--set NAME=VALUE]
 
 Prints a table and writes ``benchmarks/results/tracking[-LABEL].json``.
 """
@@ -445,27 +455,30 @@ def main(argv=None) -> int:
         raise SystemExit(f"no MOTChallenge sequences under {args.data}")
     views = {"still": lambda s: s, "moving": moving_camera, "crowd": crowd}
     try:
-        seqs = [views[v](s) for v in args.views.split(",") for s in seqs]
+        seqs = [{**views[v](s), "view": v} for v in args.views.split(",") for s in seqs]
     except KeyError as exc:
         raise SystemExit(f"unknown view {exc}; choose from {', '.join(views)}") from None
     model_sha = sha256(args.model)
     dets = {s["name"]: detections(s, args.model, args.det_conf, args.iou, args.cache) for s in seqs}
     results = {}
     for name in args.trackers.split(","):
-        pairs = {}
+        pairs: dict[str, dict] = {}
         for s in seqs:
             tracks = TRACKERS[name](dets[s["name"]][::args.step], s["fps"] / args.step, args.conf,
                                     lambda k, s=s: read_frame(s, k * args.step))
-            pairs[s["name"]] = frame_pairs(s, tracks, args.step)
-        results[name] = score(pairs)
+            pairs.setdefault(s["view"], {})[s["name"]] = frame_pairs(s, tracks, args.step)
+        # Each view's sequences, then all of them together ("all <view>").
+        results[name] = {}
+        for view, per_view in pairs.items():
+            results[name].update({k if k != "all" else f"all {view}": v for k, v in score(per_view).items()})
     speed = {} if args.no_timing else timing(args.conf)
 
     print(f"model {args.model.name} sha256 {model_sha[:16]}, every {args.step} frame(s), engine threshold {args.det_conf}, "
           f"package tracker conf {args.conf} {OPTIONS['set'] or ''}")
-    print(f"{'tracker':<10} {'sequence':<16} {'HOTA':>6} {'MOTA':>6} {'IDF1':>6} {'DetA':>6} {'AssA':>6} {'IDSW':>5} {'FP':>5} {'FN':>5}")
+    print(f"{'tracker':<10} {'sequence':<22} {'HOTA':>6} {'MOTA':>6} {'IDF1':>6} {'DetA':>6} {'AssA':>6} {'IDSW':>5} {'FP':>5} {'FN':>5}")
     for name, per in results.items():
         for seq, s in per.items():
-            print(f"{name:<10} {seq:<16} {s['HOTA']:6.1f} {s['MOTA']:6.1f} {s['IDF1']:6.1f} {s['DetA']:6.1f} {s['AssA']:6.1f} "
+            print(f"{name:<10} {seq:<22} {s['HOTA']:6.1f} {s['MOTA']:6.1f} {s['IDF1']:6.1f} {s['DetA']:6.1f} {s['AssA']:6.1f} "
                   f"{s['IDSW']:5d} {s['FP']:5d} {s['FN']:5d}")
     print("package tracker update: " + ", ".join(
         f"{k.split('_')[3]} objects{' with frames' if k.endswith('frames') else ''} {v:.3f} ms/frame"
