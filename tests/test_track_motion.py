@@ -33,8 +33,9 @@ def corner_error(m, truth, w=640, h=480):
     return float(np.abs(pts @ m.T - pts @ truth.T).max())
 
 
-@pytest.mark.parametrize("truth", [similarity(12, -7), similarity(-30, 4, zoom=1.06), similarity(5, 5, turn_deg=3.0),
-                                   similarity(0.8, 0)], ids=["shift", "zoom", "turn", "subpixel"])
+@pytest.mark.parametrize("truth", [similarity(12, -7), similarity(100, -25), similarity(-30, 4, zoom=1.06),
+                                   similarity(5, 5, turn_deg=3.0), similarity(0.8, 0)],
+                         ids=["shift", "large shift", "zoom", "turn", "subpixel"])
 def test_the_motion_of_a_real_picture_is_recovered(street, truth):
     first = np.ascontiguousarray(street[40:520, 100:740])
     second = cv2.warpAffine(first, truth, (640, 480))
@@ -158,3 +159,15 @@ def test_a_frame_smaller_than_the_boxes_never_empties_them(size):
                              np.zeros((*size, 3), np.uint8))
     (d,) = out
     assert d.ltrb[2] - d.ltrb[0] > 30 and d.ltrb[3] - d.ltrb[1] == 80
+
+
+def test_frames_prepared_beforehand_track_exactly_as_the_pictures(street):
+    """What the pipeline's workers do: ``prepare`` each frame on its own (here
+    all of them first, in reverse), then ``update`` in order."""
+    clip = shaking_clip(street, n=20)
+    direct, prepared = Tracker(), Tracker()
+    views = [prepared.prepare(frame, recs) for frame, recs in reversed(clip)][::-1]
+    for k, ((frame, recs), view) in enumerate(zip(clip, views)):
+        assert prepared.update(recs, k / 10, view) == direct.update(recs, k / 10, frame)
+    with pytest.raises(ValueError, match="prepared for 4 detections"):
+        prepared.update(clip[0][1][:2], 3.0, views[0])

@@ -46,16 +46,16 @@ def test_same_records_whatever_the_worker_count(pan):
 
 
 class TimedTracker(Tracker):
-    """The tracker, noting the timestamp and the frame's shape each update gets."""
+    """The tracker, noting the timestamp and the frame's size each update gets."""
 
     def __init__(self, *a, **kw):
         super().__init__(*a, **kw)
         self.times = []
-        self.shapes = []
+        self.sizes = []
 
     def update(self, detections, timestamp=None, frame=None):
         self.times.append(timestamp)
-        self.shapes.append(None if frame is None else frame.shape)
+        self.sizes.append(None if frame is None else frame.size)
         return super().update(detections, timestamp, frame)
 
 
@@ -67,13 +67,14 @@ def test_the_tracker_gets_the_frames_timestamps_and_pixels(pan, keep_images):
         out = [(r.timestamp, r.image) for r in stream]
     assert tracker.times == pytest.approx([i * 0.3 for i in range(6)])
     assert [t for t, _ in out] == tracker.times
-    # The camera's motion is measured on the frames; they are let go after
-    # tracking unless the caller keeps them.
-    assert tracker.shapes == [cv2.VideoCapture(str(pan)).read()[1].shape] * 6
+    # The workers take what the tracker needs from the frames (camera
+    # motion, looks); the frames are kept only when asked for.
+    height, width = cv2.VideoCapture(str(pan)).read()[1].shape[:2]
+    assert tracker.sizes == [(width, height)] * 6
     assert all((img is not None) == keep_images for _, img in out)
 
 
 def test_a_tracker_on_boxes_alone_never_holds_the_frames(pan):
     tracker = TimedTracker(0.5, camera_motion=False, appearance=0)
     run(pan, 2, track=tracker)
-    assert tracker.shapes == [None] * 16
+    assert tracker.sizes == [None] * 16

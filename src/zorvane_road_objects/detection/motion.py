@@ -17,15 +17,17 @@ which are taken as none.
 
 from __future__ import annotations
 
+import dataclasses
+
 import cv2
 import numpy as np
 
-__all__ = ["CameraMotion", "frame_size", "thumbnail", "warp_boxes"]
+__all__ = ["CameraMotion", "Features", "features", "frame_size", "thumbnail", "warp_boxes"]
 
 _WIDTH = 320  # width of the grey copy the motion is measured on
-_CORNERS = 200
-_WINDOW = 15  # optical flow window, pixels of the grey copy
-_LEVELS = 3  # pyramid levels above it: shifts up to about a quarter of the frame
+_CORNERS = 120
+_WINDOW = 11  # optical flow window, pixels of the grey copy
+_LEVELS = 4  # pyramid levels above it: shifts up to about a fifth of the frame
 _MIN_POINTS = 12  # agreeing points needed for a fit
 _MIN_SHARE = 0.3  # ... and at least this share of the points followed
 _MAX_SCALE = 0.25  # |scale - 1| beyond this between two frames is a cut
@@ -65,6 +67,40 @@ def _grey(frame: np.ndarray, width: int) -> tuple[np.ndarray, float]:
     return np.ascontiguousarray(frame), scale
 
 
+@dataclasses.dataclass(frozen=True)
+class Features:
+    """What one frame gives the motion measurement: its small grey copy and
+    the corners found on it, away from the moving objects."""
+
+    grey: np.ndarray
+    scale: float  # of the grey copy against the frame
+    shape: tuple[int, int]  # the frame's height and width
+    points: np.ndarray | None
+
+
+def features(frame: np.ndarray, boxes: np.ndarray | None = None, width: int = _WIDTH) -> Features:
+    """The frame's ``Features``; ``boxes``: ltrb boxes of moving objects in
+    ``frame``, where no corners are taken. Needs no earlier frame, so frames
+    can be prepared in parallel."""
+    grey, scale = _grey(frame, width)
+    return Features(grey, scale, frame.shape[:2], _corners(grey, boxes, scale))
+
+
+def _corners(grey: np.ndarray, boxes, scale: float) -> np.ndarray | None:
+    mask = None
+    if boxes is not None and len(boxes):
+        mask = np.full(grey.shape, 255, np.uint8)
+        b = np.round(np.asarray(boxes, np.float64).reshape(-1, 4) * scale).astype(np.int64)
+        b[:, [0, 2]] = np.clip(b[:, [0, 2]], 0, grey.shape[1])
+        b[:, [1, 3]] = np.clip(b[:, [1, 3]], 0, grey.shape[0])
+        for left, top, right, bottom in b.tolist():
+            mask[top:bottom, left:right] = 0
+        if np.count_nonzero(mask) < mask.size // 5:  # objects fill the view: use it all
+            mask = None
+    points = cv2.goodFeaturesToTrack(grey, _CORNERS, 0.01, 8, mask=mask, blockSize=3)
+    return None if points is None or len(points) < _MIN_POINTS else points
+
+
 class CameraMotion:
     """The background's motion from one frame to the next (see the module notes)."""
 
@@ -73,38 +109,21 @@ class CameraMotion:
         self.reset()
 
     def reset(self) -> None:
-        self._prev: np.ndarray | None = None
-        self._prev_shape: tuple | None = None
-        self._points: np.ndarray | None = None
+        self._prev: Features | None = None
 
     def update(self, frame: np.ndarray, boxes: np.ndarray | None = None) -> np.ndarray | None:
         """The 2 x 3 motion from the previous frame to ``frame``, in
         ``frame``'s pixels, or None (see the module notes). ``boxes``: ltrb
         boxes of moving objects in ``frame``, left out of the points the next
         frame's motion is measured on."""
-        grey, scale = _grey(frame, self.width)
-        shape = frame.shape[:2]
-        warp = None
-        if self._prev is not None and self._prev_shape == shape and self._points is not None:
-            warp = self._fit(self._prev, grey, self._points, scale)
-        self._prev, self._prev_shape = grey, shape
-        self._points = self._corners(grey, boxes, scale)
-        return warp
+        return self.step(features(frame, boxes, self.width))
 
-    @staticmethod
-    def _corners(grey: np.ndarray, boxes, scale: float) -> np.ndarray | None:
-        mask = None
-        if boxes is not None and len(boxes):
-            mask = np.full(grey.shape, 255, np.uint8)
-            b = np.round(np.asarray(boxes, np.float64).reshape(-1, 4) * scale).astype(np.int64)
-            b[:, [0, 2]] = np.clip(b[:, [0, 2]], 0, grey.shape[1])
-            b[:, [1, 3]] = np.clip(b[:, [1, 3]], 0, grey.shape[0])
-            for left, top, right, bottom in b.tolist():
-                mask[top:bottom, left:right] = 0
-            if np.count_nonzero(mask) < mask.size // 5:  # objects fill the view: use it all
-                mask = None
-        points = cv2.goodFeaturesToTrack(grey, _CORNERS, 0.01, 8, mask=mask, blockSize=3)
-        return None if points is None or len(points) < _MIN_POINTS else points
+    def step(self, now: Features) -> np.ndarray | None:
+        """``update`` for a frame whose ``features`` are already taken."""
+        prev, self._prev = self._prev, now
+        if prev is None or prev.shape != now.shape or prev.points is None or prev.scale != now.scale:
+            return None
+        return self._fit(prev.grey, now.grey, prev.points, now.scale)
 
     @staticmethod
     def _fit(prev: np.ndarray, grey: np.ndarray, points: np.ndarray, scale: float) -> np.ndarray | None:

@@ -146,7 +146,7 @@ def _make_worker_detector(sh: _Shared, factory: Callable):
     return factory()
 
 
-def _worker(sh: _Shared, factory: Callable, keep_images: bool) -> None:
+def _worker(sh: _Shared, factory: Callable, keep_images: bool, prepare: Callable | None) -> None:
     try:
         det = _make_worker_detector(sh, factory)
     except BaseException as exc:
@@ -167,7 +167,8 @@ def _worker(sh: _Shared, factory: Callable, keep_images: bool) -> None:
             if item is _STOP:
                 return
             seq, frame = item
-            sh.outq.put((seq, _detect(det, frame, keep_images)))
+            result = _detect(det, frame, keep_images)
+            sh.outq.put((seq, result, _prepare(prepare, frame, result)))
     except BaseException as exc:  # never leave the consumer waiting for a frame
         sh.outq.put(_Fatal(exc))
 
@@ -184,6 +185,17 @@ def _load(frame: Frame) -> None:
             frame.image = frame.load()
         except (OSError, ValueError) as exc:
             frame.error = read_failure(exc)
+
+
+def _prepare(prepare: Callable | None, frame: Frame, result: FrameResult):
+    """What the tracker takes from the frame's picture, taken here on the
+    worker (in parallel) so that the frame itself need not wait in the queue."""
+    if prepare is None or result.error is not None or frame.image is None:
+        return None
+    try:
+        return prepare(frame.image, result.detections)
+    except (TypeError, ValueError):  # a picture the tracker cannot use: boxes alone
+        return None
 
 
 def _detect(det, frame: Frame, keep_images: bool) -> FrameResult:
@@ -225,7 +237,7 @@ class DetectionStream:
         self._started = False
         self._closed = False
         self._next = 0
-        self._pending: dict[int, FrameResult] = {}
+        self._pending: dict[int, tuple] = {}  # (FrameResult, the tracker's view of the frame)
         self._end: _End | None = None
         self._tracker = tracker
         self._conf = conf
@@ -244,9 +256,9 @@ class DetectionStream:
         sh = self._sh
         for i in range(self.workers):
             # The tracker measures the camera's motion and the objects' looks
-            # on the frames themselves.
-            keep = self._keep or (self._tracker is not None and self._tracker.uses_frames)
-            t = threading.Thread(target=_worker, args=(sh, self._factory, keep),
+            # on the frames themselves, prepared by the workers.
+            prepare = self._tracker.prepare if self._tracker is not None and self._tracker.uses_frames else None
+            t = threading.Thread(target=_worker, args=(sh, self._factory, self._keep, prepare),
                                  name=f"zv-detect-{i}", daemon=True)
             t.start()
             self._threads.append(t)
@@ -325,19 +337,21 @@ class DetectionStream:
         if not self._started:
             self.start()
         try:
-            item = self._next_in_order()
+            pair = self._next_in_order()
         except BaseException:
             self.close()
             raise
-        if item is None:
+        if pair is None:
             self.close()
             raise StopIteration
         self._sh.slots.release()
+        item, view = pair
         if self._tracker is not None:
-            self._track(item)
+            self._track(item, view)
         return item
 
-    def _next_in_order(self) -> FrameResult | None:
+    def _next_in_order(self) -> tuple | None:
+        """The next frame's (FrameResult, view), None at the end."""
         sh = self._sh
         while self._next not in self._pending:
             if self._end is not None and self._next >= self._end.count:
@@ -355,20 +369,18 @@ class DetectionStream:
             elif isinstance(item, _Fatal):
                 raise item.exc
             else:
-                self._pending[item[0]] = item[1]
+                self._pending[item[0]] = item[1:]
         self._next += 1
         return self._pending.pop(self._next - 1)
 
-    def _track(self, item: FrameResult) -> None:
+    def _track(self, item: FrameResult, view) -> None:
         if item.source_no != self._track_source:
             self._tracker.reset()
             self._track_source = item.source_no
         if item.error is None:
             # Frames without a timestamp (still images) are timed by the
             # tracker's frame rate.
-            item.detections = self._tracker.update(item.detections, item.timestamp, item.image)
-        if not self._keep:
-            item.image = None
+            item.detections = self._tracker.update(item.detections, item.timestamp, view)
 
 
 def detect_stream(source, model: str = facts.DEFAULT_MODEL, *, workers: int | None = None,

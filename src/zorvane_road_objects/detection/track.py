@@ -67,11 +67,11 @@ from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 
 from zorvane_road_objects.detection import appearance
-from zorvane_road_objects.detection.motion import CameraMotion, frame_size, thumbnail, warp_boxes
+from zorvane_road_objects.detection.motion import CameraMotion, Features, features, frame_size, thumbnail, warp_boxes
 from zorvane_road_objects.detection.records import Detection, as_detections
 from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
-__all__ = ["ACTIVATION", "CONFIRM", "DEFAULT_FPS", "LOST_S", "LOW", "SMOOTH", "Tracker", "assign", "iou_pairs",
+__all__ = ["ACTIVATION", "APPEARANCE", "CONFIRM", "DEFAULT_FPS", "FrameView", "LOST_S", "LOW", "SMOOTH", "Tracker", "assign", "iou_pairs",
            "overlap_pairs"]
 
 # Defaults, chosen on real pedestrian sequences (benchmarks/bench_tracking.py)
@@ -371,6 +371,21 @@ class _Frame:
     scores: np.ndarray  # whole percent
     classes: np.ndarray
     groups: np.ndarray
+    index: np.ndarray  # of each record among the ones given
+    given: int  # how many records were given
+
+
+@dataclasses.dataclass(frozen=True)
+class FrameView:
+    """What the tracker takes from one frame's picture (``Tracker.prepare``):
+    the frame's size, the camera-motion features, and the look of every
+    record at or above ``high`` (rows in the order the records were given)."""
+
+    size: tuple[int, int]
+    records: int
+    motion: Features | None
+    looks: np.ndarray | None
+    described: np.ndarray | None
 
 
 class Tracker:
@@ -462,7 +477,9 @@ class Tracker:
         self._now = now
         return now
 
-    def _frame(self, detections) -> _Frame:
+    def _records(self, detections) -> tuple[list, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """The records as given, their boxes, scores and classes as arrays,
+        and which of them the tracker can use."""
         recs = as_detections(detections)
         try:
             boxes = np.array([d.ltrb for d in recs], np.float64).reshape(len(recs), 4)
@@ -472,10 +489,34 @@ class Tracker:
         classes = np.fromiter((d.class_id for d in recs), np.int64, len(recs))
         ok = (np.isfinite(boxes).all(axis=1) & (boxes[:, 2] > boxes[:, 0]) & (boxes[:, 3] > boxes[:, 1])
               & (classes >= 0) & (classes < len(self.class_names)) & (scores >= self.low_pct))
-        if not ok.all():
-            recs = [r for r, k in zip(recs, ok) if k]
+        return recs, boxes, scores, classes, ok
+
+    def _frame(self, detections) -> _Frame:
+        recs, boxes, scores, classes, ok = self._records(detections)
+        given = len(recs)
+        index = np.flatnonzero(ok)
+        if len(index) < given:
+            recs = [recs[i] for i in index.tolist()]
             boxes, scores, classes = boxes[ok], scores[ok], classes[ok]
-        return _Frame(recs, boxes, scores, classes, self._group[classes])
+        return _Frame(recs, boxes, scores, classes, self._group[classes], index, given)
+
+    def prepare(self, frame: np.ndarray, detections=()) -> FrameView:
+        """What ``update`` takes from ``frame``'s picture, for these
+        ``detections`` of it: give the result to ``update`` as its ``frame``
+        with the same records in the same order. It needs no earlier frame
+        and reads only the tracker's settings, so worker threads can
+        prepare frames side by side."""
+        size = frame_size(frame)
+        _, boxes, scores, _, ok = self._records(detections)
+        strong = np.flatnonzero(ok & (scores >= self.high_pct))
+        found = features(frame, boxes[strong]) if self._motion is not None else None
+        looks = described = None
+        if self.appearance:
+            small, scale = thumbnail(frame, _THUMB)
+            looks = np.zeros((len(boxes), appearance.SIZE))
+            described = np.zeros(len(boxes), bool)
+            looks[strong], described[strong] = appearance.describe(small, boxes[strong] * scale)
+        return FrameView(size, len(boxes), found, looks, described)
 
     def _fold_duplicates(self, f: _Frame) -> np.ndarray:
         """Index of the box each box is folded into (itself when kept)."""
@@ -502,11 +543,13 @@ class Tracker:
         dicts, any order); the shown ones out as ``Detection`` objects, in
         input order, with ``track_id`` and the track's voted class.
         ``timestamp``: the frame's time in seconds (see ``_clock``).
-        ``frame``: the image itself (BGR or grey, uint8), on which the
-        camera's own motion is measured and taken out of the tracks'
-        predictions (``motion.py``) and the boxes' looks are compared
-        (``appearance.py``); without it the camera is taken to stand still
-        and tracks are matched by their boxes alone."""
+        ``frame``: the image itself (BGR or grey, uint8) or what ``prepare``
+        took from it, on which the camera's own motion is measured and taken
+        out of the tracks' predictions (``motion.py``) and the boxes' looks
+        are compared (``appearance.py``); without it the camera is taken to
+        stand still and tracks are matched by their boxes alone."""
+        if frame is not None and not isinstance(frame, FrameView):
+            frame = self.prepare(frame, detections)
         opening = self._now is None  # the stream's first frame: nothing to confirm against
         now = self._clock(timestamp)
         f = self._frame(detections)
@@ -520,30 +563,27 @@ class Tracker:
         self._start(f, strong, t_of_d, now, opening, look)
         return self._output(f, t_of_d)
 
-    def _see(self, frame, f: _Frame, strong: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    def _see(self, view: FrameView | None, f: _Frame, strong: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
         """What the frame itself tells: the camera's motion, taken out of the
         tracks at once, and the strong boxes' looks, as (vectors, described)
         per box (None without a frame or with looks off)."""
-        if frame is None:
+        if view is None:
             if len(f.boxes):
                 self._extent = np.maximum(self._extent, f.boxes[:, 2:].max(axis=0))
             return None
-        self._extent = np.array(frame_size(frame), np.float64)
-        if self._motion is None and not self.appearance:
-            return None
-        small, scale = thumbnail(frame, _THUMB)
-        if self._motion is not None:
-            warp = self._motion.update(small, f.boxes[strong] * scale)
+        if view.records != f.given:
+            raise ValueError(f"the frame was prepared for {view.records} detections, not these {f.given}: "
+                             "give update the records that prepare was given")
+        self._extent = np.array(view.size, np.float64)
+        if self._motion is not None and view.motion is None:
+            self._motion.reset()  # prepared without: measure again from the next frame
+        elif self._motion is not None:
+            warp = self._motion.step(view.motion)
             if warp is not None and len(self.tracks):
-                warp[:, 2] /= scale
                 self.tracks.warp(warp)
-        if not self.appearance:
+        if not self.appearance or view.looks is None:
             return None
-        vectors = np.zeros((len(f.boxes), appearance.SIZE))
-        described = np.zeros(len(f.boxes), bool)
-        idx = np.flatnonzero(strong)
-        vectors[idx], described[idx] = appearance.describe(small, f.boxes[idx] * scale)
-        return vectors, described
+        return view.looks[f.index], view.described[f.index] & strong
 
     def _associate(self, f: _Frame, strong: np.ndarray, weak: np.ndarray, look) -> tuple[np.ndarray, np.ndarray]:
         """Match tracks and boxes (module notes, steps 3 to 6): the track
