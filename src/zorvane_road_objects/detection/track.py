@@ -256,9 +256,11 @@ def _xyah(b: np.ndarray) -> np.ndarray:
 
 
 def _ltrb(x: np.ndarray) -> np.ndarray:
-    h = np.maximum(x[:, 3], 1e-3)
-    w = np.maximum(x[:, 2], 1e-6) * h
-    return np.stack([x[:, 0] - w / 2, x[:, 1] - h / 2, x[:, 0] + w / 2, x[:, 1] + h / 2], axis=1)
+    half = np.empty((len(x), 2))  # half width, half height
+    np.maximum(x[:, 3], 1e-3, out=half[:, 1])
+    np.multiply(np.maximum(x[:, 2], 1e-6), half[:, 1], out=half[:, 0])
+    half *= 0.5
+    return np.concatenate([x[:, :2] - half, x[:, :2] + half], axis=1)
 
 
 def _noise(h: np.ndarray, w: np.ndarray, aspect: float) -> np.ndarray:
@@ -699,24 +701,30 @@ class Tracker:
         show = show[tr.confirmed[t_of_d[show]] & (f.scores[show] >= self.conf_pct)]
         rows = t_of_d[show]
         voted = tr.votes[rows].argmax(axis=1).tolist()
-        boxes = f.boxes[show]
-        if self.smooth > 0 and len(rows):
-            smooth = (1.0 - self.smooth) * boxes + self.smooth * _ltrb(tr.pos[rows])
-            # Never past the frame's edges (or, without the frame, past any
-            # box the detector gave): an object leaving the picture is cut
-            # off there, whatever its filter predicts. Nor past the
-            # detection's own box where that is outside.
-            lo = np.minimum(boxes[:, :2], 0.0)
-            hi = np.maximum(boxes[:, 2:], self._extent)
-            np.clip(smooth[:, :2], lo, hi, out=smooth[:, :2])
-            np.clip(smooth[:, 2:], lo, hi, out=smooth[:, 2:])
-            empty = (smooth[:, 2] <= smooth[:, 0]) | (smooth[:, 3] <= smooth[:, 1])
-            if empty.any():
-                smooth[empty] = boxes[empty]
-            boxes = smooth
         names = self.class_names
+        ltrbs = self._smoothed(f.boxes[show], rows) if self.smooth > 0 and len(rows) else None
+        if ltrbs is None:  # the records' own boxes
+            return [_with_track(f.recs[d], f.recs[d].ltrb, tid, c, names[c])
+                    for d, tid, c in zip(show.tolist(), tr.ids[rows].tolist(), voted)]
         return [_with_track(f.recs[d], tuple(b), tid, c, names[c])
-                for d, b, tid, c in zip(show.tolist(), boxes.tolist(), tr.ids[rows].tolist(), voted)]
+                for d, b, tid, c in zip(show.tolist(), ltrbs, tr.ids[rows].tolist(), voted)]
+
+    def _smoothed(self, boxes: np.ndarray, rows: np.ndarray) -> list:
+        """The shown boxes moved ``smooth`` of the way to their tracks'
+        filtered boxes, as lists."""
+        out = boxes + self.smooth * (_ltrb(self.tracks.pos[rows]) - boxes)
+        # Never past the frame's edges (or, without the frame, past any box
+        # the detector gave): an object leaving the picture is cut off there,
+        # whatever its filter predicts. Nor past the detection's own box
+        # where that is outside.
+        lo = np.minimum(boxes[:, :2], 0.0)
+        hi = np.maximum(boxes[:, 2:], self._extent)
+        if not ((out[:, :2] >= lo).all() and (out[:, 2:] <= hi).all()):
+            np.clip(out[:, :2], lo, hi, out=out[:, :2])
+            np.clip(out[:, 2:], lo, hi, out=out[:, 2:])
+            empty = (out[:, 2] <= out[:, 0]) | (out[:, 3] <= out[:, 1])
+            out[empty] = boxes[empty]
+        return out.tolist()
 
 
 def _with_track(rec: Detection, ltrb: tuple, track_id: int, class_id: int, class_name: str) -> Detection:
