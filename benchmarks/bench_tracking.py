@@ -63,6 +63,7 @@ import dataclasses
 import hashlib
 import inspect
 import json
+import re
 import sys
 import time
 from pathlib import Path
@@ -432,6 +433,13 @@ def timing(conf: float, counts=(10, 50), frames: int = 400) -> dict[str, float]:
     return out
 
 
+def _timing_label(key: str) -> str:
+    """"ms_per_frame_50_with_frames" -> "update at 50 objects with frames"."""
+    what = "prepare" if key.startswith("ms_prepare") else "update"
+    n = re.search(r"_(\d+)", key).group(1)
+    return f"{what} at {n} objects{' with frames' if what == 'prepare' or key.endswith('frames') else ''}"
+
+
 # ---------------------------------------------------------------------------
 
 
@@ -489,10 +497,7 @@ def main(argv=None) -> int:
         for seq, s in per.items():
             print(f"{name:<10} {seq:<22} {s['HOTA']:6.1f} {s['MOTA']:6.1f} {s['IDF1']:6.1f} {s['DetA']:6.1f} {s['AssA']:6.1f} "
                   f"{s['IDSW']:5d} {s['FP']:5d} {s['FN']:5d}")
-    print("package tracker, CPU ms per frame: " + ", ".join(
-        f"{'prepare' if 'prepare' in k else 'update'} at {k.split('_')[-1] if 'prepare' in k else k.split('_')[3]} "
-        f"objects{' with frames' if k.endswith('frames') or 'prepare' in k else ''} {v:.3f}"
-        for k, v in speed.items()))
+    print("package tracker, CPU ms per frame: " + ", ".join(f"{_timing_label(k)} {v:.3f}" for k, v in speed.items()))
     RESULTS.mkdir(parents=True, exist_ok=True)
     path = RESULTS / f"tracking{'-' + args.label if args.label else ''}.json"
     path.write_text(json.dumps({"model": args.model.name, "model_sha256": model_sha, "options": OPTIONS["set"],

@@ -171,3 +171,8 @@ def test_frames_prepared_beforehand_track_exactly_as_the_pictures(street):
         assert prepared.update(recs, k / 10, view) == direct.update(recs, k / 10, frame)
     with pytest.raises(ValueError, match="prepared for 4 detections"):
         prepared.update(clip[0][1][:2], 3.0, views[0])
+    # Records handed over as an iterator are read once, for both uses.
+    tracker = Tracker()
+    for k, (frame, recs) in enumerate(clip[:3]):
+        out = tracker.update(iter(recs), k / 10, frame)
+    assert len(out) == 4

@@ -127,7 +127,8 @@ class CameraMotion:
 
     @staticmethod
     def _fit(prev: np.ndarray, grey: np.ndarray, points: np.ndarray, scale: float) -> np.ndarray | None:
-        moved, status, _ = cv2.calcOpticalFlowPyrLK(prev, grey, points, None, winSize=(_WINDOW, _WINDOW), maxLevel=_LEVELS)
+        moved, status, _ = cv2.calcOpticalFlowPyrLK(prev, grey, points, None, winSize=(_WINDOW, _WINDOW),
+                                                    maxLevel=_LEVELS)
         if moved is None:
             return None
         ok = status.reshape(-1) == 1

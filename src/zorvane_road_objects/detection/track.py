@@ -38,10 +38,11 @@ records to show, each a copy with ``track_id`` set and the track's class:
    track (a confirmed one on a stream's first frame, which has no frame
    before it to confirm against: the rule ByteTrack keeps). A confirmed
    track not matched for more than ``lost_s`` seconds (from the frames'
-   timestamps; frame count / ``fps`` when a frame has none) is dropped; one found again keeps its id. A lost track in the
-   place of a followed one (IoU ``lost_duplicate_iou``) is a duplicate of
-   it and goes (never the followed one: an object passing in front of a
-   hidden one keeps its track).
+   timestamps; frame count / ``fps`` when a frame has none) is dropped;
+   one found again keeps its id. A lost track in the place of a followed
+   one (IoU ``lost_duplicate_iou``) is a duplicate of it and goes (never
+   the followed one: an object passing in front of a hidden one keeps its
+   track).
 
 Output: the boxes of confirmed tracks matched in this frame whose own score
 is at or above ``conf``; weak boxes serve association only, and tentative
@@ -67,12 +68,13 @@ from scipy.sparse import coo_matrix
 from scipy.sparse.csgraph import connected_components
 
 from zorvane_road_objects.detection import appearance
-from zorvane_road_objects.detection.motion import CameraMotion, Features, features, frame_size, thumbnail, warp_boxes
+from zorvane_road_objects.detection.motion import (CameraMotion, Features, features, frame_size, thumbnail,
+                                                   warp_boxes)
 from zorvane_road_objects.detection.records import Detection, as_detections
 from zorvane_road_objects.facts import CLASS_NAMES, VEHICLE_CLASS_IDS
 
-__all__ = ["ACTIVATION", "APPEARANCE", "CONFIRM", "DEFAULT_FPS", "FrameView", "LOST_S", "LOW", "SMOOTH", "Tracker", "assign", "iou_pairs",
-           "overlap_pairs"]
+__all__ = ["ACTIVATION", "APPEARANCE", "CONFIRM", "DEFAULT_FPS", "FrameView", "LOST_S", "LOW", "SMOOTH", "Tracker",
+           "assign", "iou_pairs", "overlap_pairs"]
 
 # Defaults, chosen on real pedestrian sequences (benchmarks/bench_tracking.py)
 # next to ByteTrack's published settings: a track starts at 0.6, boxes from
@@ -397,19 +399,22 @@ class Tracker:
     for the two matching passes (``low`` is also what the detector must run
     at: the ``low`` attribute). ``fuse``: weigh the first pass's IoU by the
     box's score. ``recover_buffer``, ``recover_iou``: the search for lost
-    tracks by their last boxes (0 turns it off). ``camera_motion``: measure
-    the camera's own motion on the frames given to ``update`` and take it
-    out (off: the camera is taken to stand still). ``vehicle_classes``:
-    class ids associated as one."""
+    tracks by their last boxes (0 turns it off). ``smooth``: how far a shown
+    box moves towards its track's filtered box. ``appearance``: the weight
+    of how alike a box and a track look, given the frames (0: boxes alone).
+    ``camera_motion``: measure the camera's own motion on the frames given
+    to ``update`` and take it out (off: the camera is taken to stand
+    still). ``vehicle_classes``: class ids associated as one. ``prepare``
+    takes what ``update`` needs from a frame's picture ahead of time, on
+    any thread."""
 
     def __init__(self, conf: float = 0.5, *, activation: float = ACTIVATION, high: float = HIGH,
                  low: float = LOW, confirm: int = CONFIRM, lost_s: float = LOST_S,
                  fps: float = DEFAULT_FPS, match_iou: float = 0.2, second_iou: float = 0.5,
                  tentative_iou: float = 0.3, duplicate_iou: float = 0.7, lost_duplicate_iou: float = 0.85,
                  recover_buffer: float = 0.5, recover_iou: float = 0.3, smooth: float = SMOOTH,
-                 appearance: float = APPEARANCE,
-                 fuse: bool = True, camera_motion: bool = True, vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS,
-                 class_names: Sequence[str] = CLASS_NAMES):
+                 appearance: float = APPEARANCE, fuse: bool = True, camera_motion: bool = True,
+                 vehicle_classes: Iterable[int] = VEHICLE_CLASS_IDS, class_names: Sequence[str] = CLASS_NAMES):
         for name, v in (("conf", conf), ("activation", activation), ("high", high), ("low", low)):
             if not 0.0 <= v <= 1.0:
                 raise ValueError(f"{name} must be between 0 and 1, got {v!r}")
@@ -551,6 +556,7 @@ class Tracker:
         are compared (``appearance.py``); without it the camera is taken to
         stand still and tracks are matched by their boxes alone."""
         if frame is not None and not isinstance(frame, FrameView):
+            detections = as_detections(detections)  # read once: it may be an iterator
             frame = self.prepare(frame, detections)
         opening = self._now is None  # the stream's first frame: nothing to confirm against
         now = self._clock(timestamp)
@@ -565,7 +571,7 @@ class Tracker:
         self._start(f, strong, t_of_d, now, opening, look)
         return self._output(f, t_of_d)
 
-    def _see(self, view: FrameView | None, f: _Frame, strong: np.ndarray) -> tuple[np.ndarray, np.ndarray] | None:
+    def _see(self, view: FrameView | None, f: _Frame, strong: np.ndarray) -> tuple | None:
         """What the frame itself tells: the camera's motion, taken out of the
         tracks at once, and the strong boxes' looks, as (vectors, described)
         per box (None without a frame or with looks off)."""
@@ -587,7 +593,7 @@ class Tracker:
             return None
         return view.looks[f.index], view.described[f.index] & strong
 
-    def _associate(self, f: _Frame, strong: np.ndarray, weak: np.ndarray, look) -> tuple[np.ndarray, np.ndarray]:
+    def _associate(self, f: _Frame, strong: np.ndarray, weak: np.ndarray, look) -> tuple:
         """Match tracks and boxes (module notes, steps 3 to 6): the track
         row of every box (-1: none) and which tracks are left unmatched."""
         tr = self.tracks
