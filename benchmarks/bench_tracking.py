@@ -21,11 +21,11 @@ Trackers, all on those records:
   records at or above 0.5, the library's other defaults); its active
   objects matched in the frame are scored with their detection's box.
 
-Views: every sequence is scored as filmed ("still") and, made from its real
-frames, through a synthetic moving camera that pans, zooms and shakes
-("moving", see ``moving_camera``) and as a crowded wide view of four
-half-size copies ("crowd", see ``crowd``); the engine runs on those frames
-too (cached likewise). The package tracker gets each frame's picture, as
+Views (``--views``): every sequence is scored as filmed ("still", the
+default) and, on request, made from its real frames, through a synthetic
+moving camera that pans, zooms and shakes ("moving", see ``moving_camera``)
+and as a crowded wide view of four half-size copies ("crowd", see
+``crowd``); the engine runs on those frames too (cached likewise). The package tracker gets each frame's picture, as
 ``detect --track`` gives it (camera motion, looks); the peers take boxes.
 
 Scores per sequence and over all of a view's sequences ("all still"...):
@@ -458,9 +458,9 @@ def main(argv=None) -> int:
                     help="a keyword of the package tracker (repeatable), e.g. --set lost_s=2")
     ap.add_argument("--step", type=int, default=1,
                     help="track every Nth frame only (a lower frame rate), scored on those frames")
-    ap.add_argument("--views", default="still,moving,crowd",
-                    help="which versions of the sequences: as filmed (still), through a synthetic moving "
-                         "camera (moving_camera), as a crowded wide view (crowd); comma-separated")
+    ap.add_argument("--views", default="still",
+                    help="which versions of the sequences: as filmed (still, the default), through a synthetic "
+                         "moving camera (moving), as a crowded wide view (crowd); comma-separated")
     ap.add_argument("--no-timing", action="store_true")
     args = ap.parse_args(argv)
     OPTIONS["module"] = args.tracker_module
