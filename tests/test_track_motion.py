@@ -11,7 +11,7 @@ from _media import SAMPLES
 from zorvane_road_objects import facts
 from zorvane_road_objects.detection.motion import CameraMotion, warp_boxes
 from zorvane_road_objects.detection.records import Detection
-from zorvane_road_objects.detection.track import Tracker
+from zorvane_road_objects.detection.track import APPEARANCE, Tracker
 
 PERSON = facts.CLASS_NAMES.index("person")
 
@@ -128,13 +128,27 @@ def side_by_side_clip():
     return clip
 
 
-@pytest.mark.parametrize("weight", [0.3, 0.0])
+@pytest.mark.parametrize("weight", [APPEARANCE, 0.0])
 def test_the_look_decides_which_track_a_box_continues(weight):
     tracker = Tracker(appearance=weight, camera_motion=False)
     outs = [tracker.update(recs, k / 10, frame) for k, (frame, recs) in enumerate(side_by_side_clip())]
     red = min(outs[5], key=lambda d: d.ltrb[0]).track_id
     # By its box alone the red person's step goes to the blue one's track.
     assert (outs[-1][0].track_id == red) == (weight > 0)
+
+
+def test_a_lone_object_whose_look_changes_keeps_its_track():
+    # A red person walks right; at frame 8 the light turns them blue and the
+    # camera drops a frame (a 24 px step). With no rival the look is not asked.
+    tracker = Tracker(camera_motion=False)
+    ids = set()
+    for k in range(14):
+        x = 100 + 6 * k + (24 if k >= 8 else 0)
+        frame = np.full((300, 480, 3), 128, np.uint8)
+        cv2.rectangle(frame, (x, 100), (x + 40, 200), (0, 0, 220) if k < 8 else (220, 60, 0), -1)
+        out = tracker.update([Detection((float(x), 100.0, x + 40.0, 200.0), 90, PERSON, "person")], k / 10, frame)
+        ids |= {d.track_id for d in out}
+    assert ids == {1}
 
 
 def test_looks_compare_colours_and_skip_what_cannot_be_described(street):

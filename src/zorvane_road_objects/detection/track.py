@@ -17,8 +17,9 @@ records to show, each a copy with ``track_id`` set and the track's class:
    panning, shaking or driving camera keeps its tracks.
 3. Boxes at or above ``high`` are matched to the confirmed tracks, followed
    and lost, by an optimal assignment on IoU times the box's score, scaled
-   by how alike the box and the track look when the frame is given
-   (``appearance``; ``appearance.py``). Pairs below ``match_iou`` on that
+   by how alike the box and the track look when the frame is given and the
+   track or the box has another candidate (``appearance``;
+   ``appearance.py``). Pairs below ``match_iou`` on that
    scale and pairs of different groups are never matched; leaving a track
    or a box unmatched is always allowed, so one good pair is never traded
    for two poor ones.
@@ -88,10 +89,11 @@ LOST_S = 1.0
 # A shown box is the detection's moved this share of the way to the track's
 # filtered box: less jitter from frame to frame, and closer to the object.
 SMOOTH = 0.3
-# How much a box's look (appearance.py) weighs in the first matching pass:
-# IoU x score is scaled by 1 - APPEARANCE + APPEARANCE x (the track's look .
-# the box's), so that of two people crossing each keeps their own track.
-APPEARANCE = 0.3
+# How much a box's look (appearance.py) weighs in the first matching pass
+# where a track or a box has rivals: IoU x score is scaled by 1 - APPEARANCE
+# + APPEARANCE x (the track's look . the box's), so that of two people
+# crossing each keeps their own track.
+APPEARANCE = 0.5
 _LOOK_KEEP = 0.9  # a track's look: running average, this share kept each frame
 _THUMB = 480  # width of the copy of the frame that motion and looks are measured on
 DEFAULT_FPS = 30.0
@@ -604,7 +606,13 @@ class Tracker:
         ti, di, iou = ti[same], di[same], iou[same]
         fused = iou * f.scores[di] / 100.0 if self.fuse else iou
         if look is not None:
-            both = tr.has_look[ti] & look[1][di]
+            # Looks only decide between rivals: a pair whose track or box has
+            # another candidate (a lone pair is kept by its overlap alone, so
+            # a change of light or pose never splits a track).
+            rivals = strong[di]
+            per_track = np.bincount(ti[rivals], minlength=n)
+            per_box = np.bincount(di[rivals], minlength=len(f.recs))
+            both = tr.has_look[ti] & look[1][di] & ((per_track[ti] > 1) | (per_box[di] > 1))
             alike = np.einsum("ij,ij->i", tr.look[ti[both]], look[0][di[both]])
             fused = fused.copy()
             fused[both] *= 1.0 - self.appearance + self.appearance * alike
