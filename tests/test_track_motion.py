@@ -190,3 +190,22 @@ def test_frames_prepared_beforehand_track_exactly_as_the_pictures(street):
     for k, (frame, recs) in enumerate(clip[:3]):
         out = tracker.update(iter(recs), k / 10, frame)
     assert len(out) == 4
+
+
+@pytest.mark.parametrize("colour, same_track", [((0, 0, 220), True), ((220, 60, 0), False)], ids=["red", "blue"])
+def test_a_lost_track_comes_back_only_to_someone_who_looks_like_it(colour, same_track):
+    # A red person walks right and is hidden for five frames; then someone
+    # steps out where they were lost: the red person again, or a blue one.
+    tracker = Tracker(camera_motion=False)
+    first = None
+    for k in range(16):
+        frame = np.full((300, 480, 3), 128, np.uint8)
+        recs = []
+        if not 6 <= k < 11:
+            x = 100 + 3 * k
+            cv2.rectangle(frame, (x, 100), (x + 40, 200), (0, 0, 220) if k < 6 else colour, -1)
+            recs = [Detection((float(x), 100.0, x + 40.0, 200.0), 90, PERSON, "person")]
+        out = tracker.update(recs, k / 10, frame)
+        if k == 3:
+            first = out[0].track_id
+    assert (out[0].track_id == first) == same_track

@@ -34,7 +34,8 @@ records to show, each a copy with ``track_id`` set and the track's class:
    seen box, both boxes widened by ``recover_buffer`` of their size on
    every side (IoU ``recover_iou``): an object that comes out from behind
    another seldom keeps the speed its partly hidden boxes gave its filter,
-   and it gets its own id back rather than a new one.
+   and it gets its own id back rather than a new one. Here and in step 3 a
+   lost track is never matched to a box that looks unlike it.
 7. A strong box left over at or above ``activation`` starts a tentative
    track (a confirmed one on a stream's first frame, which has no frame
    before it to confirm against: the rule ByteTrack keeps). A confirmed
@@ -95,6 +96,10 @@ SMOOTH = 0.3
 # crossing each keeps their own track.
 APPEARANCE = 0.5
 _LOOK_KEEP = 0.9  # a track's look: running average, this share kept each frame
+# A lost track comes back only to a box that looks like it, by at least this
+# much (when both have a look): someone else stepping into the place where
+# it was lost starts a track of their own.
+_RECOVER_LOOK = 0.6
 _THUMB = 480  # width of the copy of the frame that motion and looks are measured on
 DEFAULT_FPS = 30.0
 _DENSE = 1 << 12  # box pairs up to which overlaps are found densely
@@ -606,16 +611,7 @@ class Tracker:
         ti, di, iou = ti[same], di[same], iou[same]
         fused = iou * f.scores[di] / 100.0 if self.fuse else iou
         if look is not None:
-            # Looks only decide between rivals: a pair whose track or box has
-            # another candidate (a lone pair is kept by its overlap alone, so
-            # a change of light or pose never splits a track).
-            rivals = strong[di]
-            per_track = np.bincount(ti[rivals], minlength=n)
-            per_box = np.bincount(di[rivals], minlength=len(f.recs))
-            both = tr.has_look[ti] & look[1][di] & ((per_track[ti] > 1) | (per_box[di] > 1))
-            alike = np.einsum("ij,ij->i", tr.look[ti[both]], look[0][di[both]])
-            fused = fused.copy()
-            fused[both] *= 1.0 - self.appearance + self.appearance * alike
+            fused = self._weigh_looks(ti, di, fused, strong, look)
         t_of_d = np.full(len(f.recs), -1, np.int64)
         free_t = np.ones(n, bool)
 
@@ -628,8 +624,27 @@ class Tracker:
         stage(tr.confirmed, strong, fused, self.match_iou)
         stage(tr.confirmed & tr.followed, weak, iou, self.second_iou)
         stage(~tr.confirmed, strong, fused, self.tentative_iou)
-        self._recover(f, strong, t_of_d, free_t)
+        self._recover(f, strong, t_of_d, free_t, look)
         return t_of_d, free_t
+
+    def _weigh_looks(self, ti: np.ndarray, di: np.ndarray, fused: np.ndarray, strong: np.ndarray,
+                     look) -> np.ndarray:
+        """The pairs' similarities with the looks taken in: between rivals
+        (a pair whose track or box has another candidate) scaled by how
+        alike they look; a lone pair keeps its overlap alone, so a change of
+        light or pose never splits a track. A lost track is never matched to
+        a box that looks unlike it."""
+        tr = self.tracks
+        described = np.flatnonzero(tr.has_look[ti] & look[1][di])
+        alike = np.einsum("ij,ij->i", tr.look[ti[described]], look[0][di[described]])
+        rivals = strong[di]
+        per_track = np.bincount(ti[rivals], minlength=len(tr))
+        per_box = np.bincount(di[rivals], minlength=len(strong))
+        contested = (per_track[ti[described]] > 1) | (per_box[di[described]] > 1)
+        fused = fused.copy()
+        fused[described[contested]] *= 1.0 - self.appearance + self.appearance * alike[contested]
+        fused[described[(alike < _RECOVER_LOOK) & ~tr.followed[ti[described]]]] = 0.0
+        return fused
 
     def _learn(self, f: _Frame, into: np.ndarray, t_of_d: np.ndarray, free_t: np.ndarray, now: float,
                look) -> None:
@@ -676,9 +691,10 @@ class Tracker:
                 self.tracks.confirmed[-len(born):] = True
             t_of_d[born] = len(self.tracks) - len(born) + np.arange(len(born))
 
-    def _recover(self, f: _Frame, strong: np.ndarray, t_of_d: np.ndarray, free_t: np.ndarray) -> None:
+    def _recover(self, f: _Frame, strong: np.ndarray, t_of_d: np.ndarray, free_t: np.ndarray, look) -> None:
         """Match lost tracks to the strong boxes left, by their last boxes
-        and the boxes widened (``recover_buffer``); updates ``t_of_d`` and
+        and the boxes widened (``recover_buffer``), never to a box that looks
+        unlike the track (``_RECOVER_LOOK``); updates ``t_of_d`` and
         ``free_t``."""
         tr = self.tracks
         rows = np.flatnonzero(tr.confirmed & ~tr.followed & free_t)
@@ -688,6 +704,10 @@ class Tracker:
         i, j, iou = iou_pairs(_widen(tr.last[rows], self.recover_buffer),
                               _widen(f.boxes[cols], self.recover_buffer), self.recover_iou)
         same = tr.group[rows[i]] == f.groups[cols[j]]
+        if look is not None:
+            both = tr.has_look[rows[i]] & look[1][cols[j]]
+            alike = np.einsum("ij,ij->i", tr.look[rows[i][both]], look[0][cols[j][both]])
+            same[np.flatnonzero(both)[alike < _RECOVER_LOOK]] = False
         r, c = assign(i[same], j[same], 1.0 - iou[same], 1.0 - self.recover_iou, (len(rows), len(cols)))
         t_of_d[cols[c]] = rows[r]
         free_t[rows[r]] = False
