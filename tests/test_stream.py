@@ -110,32 +110,46 @@ def test_live_stream_url_has_wall_clock_timestamps(videos):
     assert stamps == sorted(stamps) and abs(stamps[0] - time.time()) < 60
 
 
+def in_order_across_a_cut(got, requests):
+    """Every frame is the one at its position, but the last one of the first
+    connection: the reset can cut that frame's data short (where depends on
+    when the reset overtakes the bytes in flight), and FFmpeg's MJPEG decoder
+    may then hand back the picture before it. Frames of later connections
+    must neither repeat nor skip any."""
+    lv = levels(got)
+    cut = max(i for i, r in enumerate(requests) if r == requests[0])
+    assert [v for i, v in enumerate(lv) if i != cut] == [i for i in range(len(lv)) if i != cut], lv
+    assert lv[cut] in (cut, cut - 1), lv
+
+
 def test_stream_cut_mid_way_gives_the_frames_read_then_an_error(videos):
     body = videos["avi"].read_bytes()
     with TestServer({"cut": Resource(body=body, cut_after=len(body) // 2)}) as srv:
-        got = []
+        got, requests = [], []
         t0 = time.monotonic()
         with pytest.raises(StreamError, match="gave up after 3 reconnect tries"):
             for f in open_source(srv.url + "cut", backoff=0.01):
                 got.append(f)
+                requests.append(srv.methods().count("GET"))
         # The reconnects were real new requests.
         assert srv.methods().count("GET") >= 4
     assert time.monotonic() - t0 < 30
     assert 0 < len(got) < N
-    assert levels(got) == list(range(len(got)))  # no frame repeated after reconnects
+    in_order_across_a_cut(got, requests)
 
 
 def test_stream_that_comes_back_continues_where_it_was(videos):
     body = videos["avi"].read_bytes()
     with TestServer({"c": Resource(body=body, cut_after=len(body) // 2)}) as srv:
-        got = []
+        got, requests = [], []
         for f in open_source(srv.url + "c", backoff=0.01):
             if not got:  # the server recovers for the next connection
                 with srv.lock:
                     srv.resources["c"] = Resource(body=body)
             got.append(f)
+            requests.append(srv.methods().count("GET"))
         assert srv.methods().count("GET") >= 2  # it did reconnect
-    assert levels(got) == list(range(N))
+    in_order_across_a_cut(got, requests)
     assert [f.index for f in got] == list(range(N))
 
 
