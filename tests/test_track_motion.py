@@ -1,5 +1,8 @@
-"""The camera's own motion: measured on real pixels and taken out of the
-tracks, so that a shaking or panning camera keeps its identities."""
+"""What the tracker takes from the frames themselves: the camera's own
+motion, measured on real pixels and taken out of the tracks so that a
+shaking or panning camera keeps its identities; how boxes look, which
+decides between rivals and guards lost tracks; and the frames prepared
+ahead of time, as the pipeline's workers do."""
 
 from __future__ import annotations
 
